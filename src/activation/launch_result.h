@@ -1,0 +1,9 @@
+// The outcome of one activation attempt.
+#pragma once
+
+#include <string>
+
+struct LaunchResult {
+    bool ok = false;
+    std::wstring error; // empty when ok
+};

@@ -1,0 +1,220 @@
+// Helpers for tests that drive the real programs and folders of the Wine prefix.
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+#include <shlobj.h>
+
+#include <regex>
+
+namespace test {
+
+namespace {
+
+constexpr wchar_t kLogName[] = L"\\bright_loom_launcher_logs.txt";
+
+std::optional<std::wstring> Environment(const std::wstring& name) {
+    const DWORD size = ::GetEnvironmentVariableW(name.c_str(), nullptr, 0);
+    if (size == 0) {
+        return std::nullopt;
+    }
+    std::wstring value(size, L'\0');
+    value.resize(::GetEnvironmentVariableW(name.c_str(), value.data(), size));
+    return value;
+}
+
+} // namespace
+
+std::wstring BinFolder() {
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder(path, length);
+    return folder.substr(0, folder.rfind(L'\\'));
+}
+
+std::wstring BinProgram(std::wstring_view fileName) {
+    return BinFolder() + L"\\" + std::wstring(fileName);
+}
+
+std::wstring ShellFolder(int csidl) {
+    wchar_t path[MAX_PATH] = {};
+    EXPECT_TRUE(SUCCEEDED(::SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path)));
+    return path;
+}
+
+std::wstring CommonFilesMakerFolder() {
+    return ShellFolder(CSIDL_PROGRAM_FILES_COMMON) + L"\\Velmora";
+}
+std::wstring CommonFilesLogPath() { return CommonFilesMakerFolder() + L"\\Brightloom" + kLogName; }
+std::wstring ProgramDataMakerFolder() { return ShellFolder(CSIDL_COMMON_APPDATA) + L"\\Velmora"; }
+std::wstring ProgramDataLogPath() { return ProgramDataMakerFolder() + L"\\Brightloom" + kLogName; }
+
+std::wstring SystemPowerShell() {
+    wchar_t system[MAX_PATH] = {};
+    ::GetSystemDirectoryW(system, MAX_PATH);
+    return std::wstring(system) + L"\\WindowsPowerShell\\v1.0\\powershell.exe";
+}
+
+void ResetLogFolders() {
+    RemoveTree(CommonFilesMakerFolder());
+    RemoveTree(ProgramDataMakerFolder());
+    ASSERT_FALSE(Exists(CommonFilesMakerFolder()));
+    ASSERT_FALSE(Exists(ProgramDataMakerFolder()));
+}
+
+std::wstring MakeScratchFolder(std::wstring_view name) {
+    wchar_t temp[MAX_PATH] = {};
+    ::GetTempPathW(MAX_PATH, temp);
+    std::wstring folder = std::wstring(temp) + L"lb-tests\\";
+    ::CreateDirectoryW(folder.c_str(), nullptr);
+    folder += name;
+    RemoveTree(folder);
+    EXPECT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr)) << Narrow(folder);
+    return folder;
+}
+
+void RemoveTree(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return;
+    }
+    ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        ::DeleteFileW(path.c_str());
+        return;
+    }
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = ::FindFirstFileW((path + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name != L"." && name != L"..") {
+                RemoveTree(path + L"\\" + name);
+            }
+        } while (::FindNextFileW(search, &found));
+        ::FindClose(search);
+    }
+    ::RemoveDirectoryW(path.c_str());
+}
+
+bool Exists(const std::wstring& path) {
+    return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void CopyInto(const std::wstring& from, const std::wstring& to) {
+    ASSERT_TRUE(::CopyFileW(from.c_str(), to.c_str(), FALSE))
+        << Narrow(from) << " -> " << Narrow(to) << ": " << ::GetLastError();
+}
+
+std::optional<std::string> ReadBytes(const std::wstring& path) {
+    const UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        return std::nullopt;
+    }
+    std::string bytes;
+    char buffer[65536];
+    DWORD read = 0;
+    while (::ReadFile(file.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) {
+        bytes.append(buffer, read);
+    }
+    return bytes;
+}
+
+std::vector<std::string> SplitLines(std::string_view bytes) {
+    std::vector<std::string> lines;
+    while (!bytes.empty()) {
+        const size_t end = bytes.find("\r\n");
+        if (end == std::string_view::npos) {
+            lines.emplace_back(bytes);
+            break;
+        }
+        lines.emplace_back(bytes.substr(0, end));
+        bytes.remove_prefix(end + 2);
+    }
+    return lines;
+}
+
+std::optional<std::string> MessageOf(std::string_view line) {
+    static const std::regex form(R"(^\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\] )");
+    const std::string text(line);
+    std::smatch head;
+    if (!std::regex_search(text, head, form)) {
+        return std::nullopt;
+    }
+    return text.substr(static_cast<size_t>(head.length(0)));
+}
+
+std::vector<std::string> MessagesOf(const std::wstring& logPath) {
+    std::vector<std::string> messages;
+    for (const std::string& line : SplitLines(ReadBytes(logPath).value_or(""))) {
+        const auto message = MessageOf(line);
+        messages.push_back(message ? *message : "<malformed> " + line);
+    }
+    return messages;
+}
+
+std::optional<std::string> RecordValue(const std::wstring& recordPath, std::string_view key) {
+    const std::string record = ReadBytes(recordPath).value_or("");
+    const std::string head = std::string(key) + "=";
+    size_t at = 0;
+    while (at < record.size()) {
+        size_t end = record.find('\n', at);
+        if (end == std::string::npos) {
+            end = record.size();
+        }
+        if (record.compare(at, head.size(), head) == 0) {
+            return record.substr(at + head.size(), end - at - head.size());
+        }
+        at = end + 1;
+    }
+    return std::nullopt;
+}
+
+std::string Narrow(std::wstring_view text) {
+    std::string out;
+    for (const wchar_t unit : text) {
+        out += static_cast<unsigned>(unit) < 0x80 ? static_cast<char>(unit) : '?';
+    }
+    return out;
+}
+
+UniqueProcessInformation Start(const std::wstring& program, const std::wstring& arguments,
+                               const std::wstring& directory) {
+    std::wstring commandLine = L"\"" + program + L"\"";
+    if (!arguments.empty()) {
+        commandLine += L" " + arguments;
+    }
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    UniqueProcessInformation child;
+    const BOOL started = ::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr,
+                                          FALSE, 0, nullptr,
+                                          directory.empty() ? nullptr : directory.c_str(),
+                                          &startup, child.put());
+    EXPECT_TRUE(started) << Narrow(program) << ": " << ::GetLastError();
+    return child;
+}
+
+DWORD Run(const std::wstring& program, const std::wstring& arguments,
+          const std::wstring& directory) {
+    const UniqueProcessInformation child = Start(program, arguments, directory);
+    if (child.process() == nullptr) {
+        return static_cast<DWORD>(-1);
+    }
+    EXPECT_EQ(::WaitForSingleObject(child.process(), INFINITE), WAIT_OBJECT_0);
+    DWORD exitCode = 0;
+    EXPECT_TRUE(::GetExitCodeProcess(child.process(), &exitCode));
+    return exitCode;
+}
+
+ScopedEnvironment::ScopedEnvironment(std::wstring name, const std::wstring& value)
+    : name_(std::move(name)), previous_(Environment(name_)) {
+    ::SetEnvironmentVariableW(name_.c_str(), value.c_str());
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+    ::SetEnvironmentVariableW(name_.c_str(), previous_ ? previous_->c_str() : nullptr);
+}
+
+} // namespace test

@@ -1,0 +1,65 @@
+// Helpers for tests that drive the real programs and folders of the Wine prefix.
+#pragma once
+
+#include "common/unique_handle.h"
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace test {
+
+// Folder of the running test program; the built programs sit beside it.
+std::wstring BinFolder();
+std::wstring BinProgram(std::wstring_view fileName);
+
+std::wstring ShellFolder(int csidl);
+std::wstring CommonFilesMakerFolder();  // ...\Common Files\Velmora
+std::wstring CommonFilesLogPath();      // ...\Common Files\Velmora\Brightloom\<log>
+std::wstring ProgramDataMakerFolder();  // C:\ProgramData\Velmora
+std::wstring ProgramDataLogPath();      // C:\ProgramData\Velmora\Brightloom\<log>
+std::wstring SystemPowerShell();        // where the PowerShell stand-in is installed
+
+// Removes both machine-wide log folders, so that a test starts from a clean machine.
+void ResetLogFolders();
+
+// A fresh, empty folder under the temporary folder.
+std::wstring MakeScratchFolder(std::wstring_view name);
+void RemoveTree(const std::wstring& path);
+bool Exists(const std::wstring& path);
+void CopyInto(const std::wstring& from, const std::wstring& to);
+
+std::optional<std::string> ReadBytes(const std::wstring& path);
+// Splits at CR LF; a final CR LF ends the last line and adds none.
+std::vector<std::string> SplitLines(std::string_view bytes);
+// The message of a log line if the line has the "[YYYY-MM-DD HH:MM:SS] " form.
+std::optional<std::string> MessageOf(std::string_view line);
+std::vector<std::string> MessagesOf(const std::wstring& logPath);
+// key=value lines, as the PowerShell stand-in records them.
+std::optional<std::string> RecordValue(const std::wstring& recordPath, std::string_view key);
+std::string Narrow(std::wstring_view text);
+
+UniqueProcessInformation Start(const std::wstring& program, const std::wstring& arguments,
+                               const std::wstring& directory = {});
+// Runs the program to its end and returns its exit code.
+DWORD Run(const std::wstring& program, const std::wstring& arguments = {},
+          const std::wstring& directory = {});
+
+// Sets an environment variable for this process and the children it starts,
+// restoring the old value when it goes.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(std::wstring name, const std::wstring& value);
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    std::wstring name_;
+    std::optional<std::wstring> previous_;
+};
+
+} // namespace test
