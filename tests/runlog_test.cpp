@@ -1,1 +1,176 @@
+// Run log: line bytes, timestamps, where the log goes, and appends from many writers.
+#include "runlog/log_file.h"
+#include "runlog/log_line.h"
+#include "runlog/log_path.h"
+#include "runlog/run_log.h"
+#include "support/test_support.h"
+
 #include <gtest/gtest.h>
+#include <shlobj.h>
+
+#include <map>
+#include <set>
+
+namespace {
+
+using namespace test;
+
+TEST(FormatLogLine, StoresOneBytePerUnitAndEndsWithCrLf) {
+    const struct {
+        std::wstring_view message;
+        std::string bytes;
+    } cases[] = {
+        {L"=== LaunchBrightloom started ===",
+         "[2026-01-02 03:04:05] === LaunchBrightloom started ===\r\n"},
+        {L"", "[2026-01-02 03:04:05] \r\n"},
+        {L"one\ntwo", "[2026-01-02 03:04:05] one\r\ntwo\r\n"},
+        {L"caf\u00e9", "[2026-01-02 03:04:05] caf\xe9\r\n"},
+        {L"smile \u263a", "[2026-01-02 03:04:05] smile ?\r\n"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(FormatLogLine(L"2026-01-02 03:04:05", c.message), c.bytes);
+    }
+}
+
+std::wstring LocalNow() {
+    SYSTEMTIME now{};
+    ::GetLocalTime(&now);
+    wchar_t text[32] = {};
+    swprintf(text, 32, L"%04u-%02u-%02u %02u:%02u:%02u", now.wYear, now.wMonth, now.wDay,
+             now.wHour, now.wMinute, now.wSecond);
+    return text;
+}
+
+TEST(FormatTimestamp, IsTheLocalTimeToTheSecond) {
+    const std::wstring before = LocalNow();
+    const std::wstring stamp = FormatTimestamp();
+    const std::wstring after = LocalNow();
+    ASSERT_EQ(stamp.size(), 19u);
+    EXPECT_TRUE(stamp == before || stamp == after) << Narrow(stamp) << " vs " << Narrow(before);
+}
+
+class LogPath : public ::testing::Test {
+protected:
+    void SetUp() override { ResetLogFolders(); }
+    void TearDown() override { ResetLogFolders(); }
+};
+
+TEST_F(LogPath, GoesToProgramDataAndCreatesBothFoldersThere) {
+    EXPECT_EQ(FindLogFilePath(), ProgramDataLogPath());
+    EXPECT_TRUE(Exists(ProgramDataMakerFolder() + L"\\Brightloom"));
+    // This candidate is taken without opening the file.
+    EXPECT_FALSE(Exists(ProgramDataLogPath()));
+    // Common Files is tried, but its maker folder is never created.
+    EXPECT_FALSE(Exists(CommonFilesMakerFolder()));
+}
+
+TEST_F(LogPath, GoesToCommonFilesWhenTheMakerFolderExists) {
+    ASSERT_TRUE(::CreateDirectoryW(CommonFilesMakerFolder().c_str(), nullptr));
+    EXPECT_EQ(FindLogFilePath(), CommonFilesLogPath());
+    // The probe leaves an empty file behind.
+    EXPECT_EQ(ReadBytes(CommonFilesLogPath()), std::string());
+    EXPECT_FALSE(Exists(ProgramDataMakerFolder()));
+}
+
+TEST_F(LogPath, FallsBackToProgramDataWhenCommonFilesLogCannotBeOpened) {
+    ASSERT_TRUE(::CreateDirectoryW(CommonFilesMakerFolder().c_str(), nullptr));
+    ASSERT_TRUE(::CreateDirectoryW((CommonFilesMakerFolder() + L"\\Brightloom").c_str(), nullptr));
+    const UniqueHandle holder(::CreateFileW(CommonFilesLogPath().c_str(), GENERIC_READ, 0, nullptr,
+                                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(holder);
+    EXPECT_EQ(FindLogFilePath(), ProgramDataLogPath());
+}
+
+TEST_F(LogPath, FallsBackToProgramDataWhenAFileTakesTheFolderPlace) {
+    ASSERT_TRUE(::CreateDirectoryW(CommonFilesMakerFolder().c_str(), nullptr));
+    const UniqueHandle blocker(
+        ::CreateFileW((CommonFilesMakerFolder() + L"\\Brightloom").c_str(), GENERIC_WRITE, 0,
+                      nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(blocker);
+    EXPECT_EQ(FindLogFilePath(), ProgramDataLogPath());
+}
+
+class RunLog : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetLogFolders();
+        // The process keeps the path it found first; make sure it is the one
+        // a clean machine gives, and that its folders exist again.
+        ASSERT_EQ(FindLogFilePath(), ProgramDataLogPath());
+        ASSERT_EQ(ResolveLogFilePath(), ProgramDataLogPath());
+    }
+    void TearDown() override { ResetLogFolders(); }
+};
+
+TEST_F(RunLog, WritesOneLinePerMessageWithItsTimestamp) {
+    WriteLogLine(L"first");
+    WriteLogLine(L"");
+    WriteLogLine(L"a\nb");
+    const std::string bytes = ReadBytes(ProgramDataLogPath()).value_or("");
+    EXPECT_EQ(bytes.find('\xEF'), std::string::npos) << "no byte-order mark";
+    const std::vector<std::string> lines = SplitLines(bytes);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(MessageOf(lines[0]), "first");
+    EXPECT_EQ(MessageOf(lines[1]), "");
+    // A line feed inside a message is stored as a line end, like the text-mode log always did.
+    EXPECT_EQ(MessageOf(lines[2]), "a");
+    EXPECT_EQ(lines[3], "b");
+    EXPECT_EQ(bytes.substr(bytes.size() - 2), "\r\n");
+}
+
+TEST_F(RunLog, ALineStillArrivesWhileAReaderSharesTheFile) {
+    WriteLogLine(L"before");
+    const UniqueHandle reader(::CreateFileW(
+        ProgramDataLogPath().c_str(), GENERIC_READ,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(reader);
+    WriteLogLine(L"while shared");
+    char buffer[256] = {};
+    DWORD read = 0;
+    ASSERT_TRUE(::ReadFile(reader.get(), buffer, sizeof(buffer), &read, nullptr));
+    EXPECT_EQ(MessagesOf(ProgramDataLogPath()),
+              (std::vector<std::string>{"before", "while shared"}));
+    EXPECT_EQ(SplitLines(std::string(buffer, read)).size(), 2u);
+}
+
+TEST_F(RunLog, ALineIsDroppedQuietlyWhileAHolderDeniesSharing) {
+    WriteLogLine(L"before");
+    {
+        const UniqueHandle holder(::CreateFileW(ProgramDataLogPath().c_str(), GENERIC_READ, 0,
+                                                nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(holder);
+        WriteLogLine(L"lost");
+    }
+    WriteLogLine(L"after");
+    EXPECT_EQ(MessagesOf(ProgramDataLogPath()), (std::vector<std::string>{"before", "after"}));
+}
+
+TEST_F(RunLog, ConcurrentWritersLoseAndTearNoLine) {
+    constexpr int kWriters = 6;
+    constexpr int kLinesEach = 300;
+    std::vector<UniqueProcessInformation> writers;
+    for (int w = 0; w < kWriters; ++w) {
+        writers.push_back(Start(BinProgram(L"log_append_worker.exe"),
+                                L"writer" + std::to_wstring(w) + L" " + std::to_wstring(kLinesEach)));
+    }
+    for (const auto& writer : writers) {
+        ASSERT_EQ(::WaitForSingleObject(writer.process(), INFINITE), WAIT_OBJECT_0);
+    }
+
+    std::map<std::string, std::set<int>> seen;
+    const std::vector<std::string> messages = MessagesOf(ProgramDataLogPath());
+    for (const std::string& message : messages) {
+        const size_t blank = message.find(' ');
+        ASSERT_NE(blank, std::string::npos) << "torn line: " << message;
+        const std::string tag = message.substr(0, blank);
+        const int n = std::stoi(message.substr(blank + 1));
+        EXPECT_TRUE(seen[tag].insert(n).second) << "duplicate: " << message;
+    }
+    EXPECT_EQ(messages.size(), static_cast<size_t>(kWriters * kLinesEach));
+    for (int w = 0; w < kWriters; ++w) {
+        const auto& lines = seen["writer" + std::to_string(w)];
+        EXPECT_EQ(lines.size(), static_cast<size_t>(kLinesEach)) << "writer " << w;
+    }
+}
+
+} // namespace
