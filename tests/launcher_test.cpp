@@ -1,1 +1,186 @@
+// The instance probe and whole runs of LaunchBrightloom.exe, as automation sees them.
+#include "launcher/instance_probe.h"
+#include "support/test_support.h"
+
 #include <gtest/gtest.h>
+#include <shlobj.h>
+
+namespace {
+
+using namespace test;
+
+const std::vector<std::string> kSuccessRun = {
+    "=== LaunchBrightloom started ===",
+    "App is NOT running before LaunchApp",
+    "Calling LaunchApp...",
+    "LaunchApp succeeded",
+    "=== LaunchBrightloom finished with exit code 0 ===",
+};
+
+TEST(ImagePathNamesTargetApp, MatchesThePublisherIdAnywhereAndCaseSensitively) {
+    const struct {
+        std::wstring_view path;
+        bool matches;
+    } cases[] = {
+        {L"C:\\Program Files\\WindowsApps\\VelmoraSoftworksLimited.VelmoraBrightloom_1.0.0.0_x64__"
+         L"q4rk7vbn2xs9e\\Brightloom.exe",
+         true},
+        {L"C:\\tools\\q4rk7vbn2xs9e.exe", true},
+        {L"C:\\Program Files\\WindowsApps\\Velmora_1.0_x64__Q4RK7VBN2XS9E\\Brightloom.exe", false},
+        {L"C:\\Program Files\\WindowsApps\\Velmora_1.0_x64__q4rk7vbn2xs9\\Brightloom.exe", false},
+        {L"", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ImagePathNamesTargetApp(c.path), c.matches) << Narrow(c.path);
+    }
+}
+
+// Starts the target app stand-in from a folder of the given name and ends it when done.
+class RunningApp {
+public:
+    explicit RunningApp(std::wstring_view folderName) : folder_(MakeScratchFolder(folderName)) {
+        const std::wstring program = folder_ + L"\\Brightloom.exe";
+        CopyInto(BinProgram(L"brightloom_standin.exe"), program);
+        app_ = Start(program, {});
+    }
+    ~RunningApp() {
+        ::TerminateProcess(app_.process(), 0);
+        ::WaitForSingleObject(app_.process(), INFINITE);
+        app_.reset();
+        RemoveTree(folder_);
+    }
+    RunningApp(const RunningApp&) = delete;
+    RunningApp& operator=(const RunningApp&) = delete;
+
+private:
+    std::wstring folder_;
+    UniqueProcessInformation app_;
+};
+
+TEST(IsTargetAppRunning, FindsAProcessWhosePathHoldsThePublisherId) {
+    EXPECT_FALSE(IsTargetAppRunning());
+    {
+        const RunningApp other(L"Velmora_1.0_x64__Q4RK7VBN2XS9E");
+        EXPECT_FALSE(IsTargetAppRunning());
+    }
+    {
+        const RunningApp app(L"VelmoraSoftworksLimited.VelmoraBrightloom_1.0_x64__q4rk7vbn2xs9e");
+        EXPECT_TRUE(IsTargetAppRunning());
+    }
+    EXPECT_FALSE(IsTargetAppRunning());
+}
+
+// Whole runs of the real executable against the PowerShell stand-in.
+class LauncherRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetLogFolders();
+        scratch_ = MakeScratchFolder(L"launcher");
+    }
+    void TearDown() override {
+        ResetLogFolders();
+        RemoveTree(scratch_);
+    }
+
+    DWORD RunLauncher(const std::wstring& arguments = {},
+                      const std::wstring& program = BinProgram(L"LaunchBrightloom.exe")) {
+        return RunToEnd(program, arguments, scratch_);
+    }
+    std::vector<std::string> Logged() const { return MessagesOf(ProgramDataLogPath()); }
+
+    std::wstring scratch_;
+};
+
+TEST_F(LauncherRun, ASuccessfulRunLogsFiveLinesAndExitsZero) {
+    const ScopedEnvironment exitCode(L"LB_PS_EXIT_CODE", L"0");
+    EXPECT_EQ(RunLauncher(), 0u);
+    EXPECT_EQ(Logged(), kSuccessRun);
+}
+
+TEST_F(LauncherRun, AFailedActivationLogsTheErrorAndExitsOne) {
+    const ScopedEnvironment exitCode(L"LB_PS_EXIT_CODE", L"1");
+    EXPECT_EQ(RunLauncher(), 1u);
+    EXPECT_EQ(Logged(), (std::vector<std::string>{
+                            "=== LaunchBrightloom started ===",
+                            "App is NOT running before LaunchApp",
+                            "Calling LaunchApp...",
+                            "LaunchApp failed: App launch failed with PowerShell exit code 1",
+                            "=== LaunchBrightloom finished with exit code 1 ===",
+                        }));
+}
+
+TEST_F(LauncherRun, AMissingPowerShellIsAFailedRun) {
+    const std::wstring aside = SystemPowerShell() + L".aside";
+    ASSERT_TRUE(::MoveFileW(SystemPowerShell().c_str(), aside.c_str()));
+    const DWORD exitCode = RunLauncher();
+    ASSERT_TRUE(::MoveFileW(aside.c_str(), SystemPowerShell().c_str()));
+    EXPECT_EQ(exitCode, 1u);
+    const std::vector<std::string> logged = Logged();
+    ASSERT_EQ(logged.size(), 5u);
+    EXPECT_EQ(logged[3], "LaunchApp failed: Failed to start PowerShell process.");
+    EXPECT_EQ(logged[4], "=== LaunchBrightloom finished with exit code 1 ===");
+}
+
+TEST_F(LauncherRun, ArgumentsChangeNothing) {
+    const ScopedEnvironment exitCode(L"LB_PS_EXIT_CODE", L"0");
+    EXPECT_EQ(RunLauncher(L"--fail /x 1 \"two words\""), 0u);
+    EXPECT_EQ(Logged(), kSuccessRun);
+}
+
+TEST_F(LauncherRun, ARunningAppIsReportedAndStillActivated) {
+    const ScopedEnvironment exitCode(L"LB_PS_EXIT_CODE", L"0");
+    const ScopedEnvironment record(L"LB_PS_RECORD", scratch_ + L"\\record.txt");
+    const RunningApp app(L"VelmoraSoftworksLimited.VelmoraBrightloom_1.0_x64__q4rk7vbn2xs9e");
+    EXPECT_EQ(RunLauncher(), 0u);
+    std::vector<std::string> expected = kSuccessRun;
+    expected[1] = "App is ALREADY RUNNING before LaunchApp";
+    EXPECT_EQ(Logged(), expected);
+    EXPECT_EQ(RecordValue(scratch_ + L"\\record.txt", "decoded"), "yes");
+}
+
+TEST_F(LauncherRun, ALauncherWhosePathHoldsTheIdFindsItself) {
+    const std::wstring folder = scratch_ + L"\\tools_q4rk7vbn2xs9e";
+    ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
+    CopyInto(BinProgram(L"LaunchBrightloom.exe"), folder + L"\\LaunchBrightloom.exe");
+    const ScopedEnvironment exitCode(L"LB_PS_EXIT_CODE", L"0");
+    EXPECT_EQ(RunLauncher({}, folder + L"\\LaunchBrightloom.exe"), 0u);
+    const std::vector<std::string> logged = Logged();
+    ASSERT_EQ(logged.size(), 5u);
+    EXPECT_EQ(logged[1], "App is ALREADY RUNNING before LaunchApp");
+}
+
+TEST_F(LauncherRun, ActivatingAnInstalledAppMakesTheNextRunSeeIt) {
+    // Without a chosen exit code the stand-in acts out Start-Process: it starts
+    // the first program of the installed package folder.
+    const std::wstring apps = ShellFolder(CSIDL_PROGRAM_FILES) + L"\\WindowsApps";
+    const std::wstring package =
+        apps + L"\\VelmoraSoftworksLimited.VelmoraBrightloom_1.0.0.0_x64__q4rk7vbn2xs9e";
+    ::CreateDirectoryW(apps.c_str(), nullptr);
+    ASSERT_TRUE(::CreateDirectoryW(package.c_str(), nullptr));
+    CopyInto(BinProgram(L"brightloom_standin.exe"), package + L"\\Brightloom.exe");
+    const ScopedEnvironment lifetime(L"LB_APP_LIFETIME_MS", L"30000");
+
+    const DWORD first = RunLauncher();
+    const DWORD second = RunLauncher();
+    // End the app that the first run started before the package goes.
+    EndProcessesUnder(package);
+    RemoveTree(package);
+
+    EXPECT_EQ(first, 0u);
+    EXPECT_EQ(second, 0u);
+    std::vector<std::string> expected = kSuccessRun;
+    for (const std::string& line : kSuccessRun) {
+        expected.push_back(line);
+    }
+    expected[6] = "App is ALREADY RUNNING before LaunchApp";
+    EXPECT_EQ(Logged(), expected);
+}
+
+TEST_F(LauncherRun, AnUninstalledAppFailsWithExitCodeOne) {
+    EXPECT_EQ(RunLauncher(), 1u);
+    const std::vector<std::string> logged = Logged();
+    ASSERT_EQ(logged.size(), 5u);
+    EXPECT_EQ(logged[3], "LaunchApp failed: App launch failed with PowerShell exit code 1");
+}
+
+} // namespace

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <shlobj.h>
+#include <tlhelp32.h>
 
 #include <regex>
 
@@ -68,7 +69,11 @@ std::wstring MakeScratchFolder(std::wstring_view name) {
     ::CreateDirectoryW(folder.c_str(), nullptr);
     folder += name;
     RemoveTree(folder);
-    EXPECT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr)) << Narrow(folder);
+    // A folder that was some exited child's current directory may linger a
+    // moment under Wine; its contents are gone, which is what matters.
+    const bool made = ::CreateDirectoryW(folder.c_str(), nullptr) ||
+                      ::GetFileAttributesW(folder.c_str()) == FILE_ATTRIBUTE_DIRECTORY;
+    EXPECT_TRUE(made) << Narrow(folder) << ": " << ::GetLastError();
     return folder;
 }
 
@@ -196,7 +201,7 @@ UniqueProcessInformation Start(const std::wstring& program, const std::wstring& 
     return child;
 }
 
-DWORD Run(const std::wstring& program, const std::wstring& arguments,
+DWORD RunToEnd(const std::wstring& program, const std::wstring& arguments,
           const std::wstring& directory) {
     const UniqueProcessInformation child = Start(program, arguments, directory);
     if (child.process() == nullptr) {
@@ -206,6 +211,26 @@ DWORD Run(const std::wstring& program, const std::wstring& arguments,
     DWORD exitCode = 0;
     EXPECT_TRUE(::GetExitCodeProcess(child.process(), &exitCode));
     return exitCode;
+}
+
+void EndProcessesUnder(const std::wstring& folder) {
+    const UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    ASSERT_TRUE(snapshot);
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more;
+         more = ::Process32NextW(snapshot.get(), &entry)) {
+        const UniqueHandle process(::OpenProcess(
+            PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
+            entry.th32ProcessID));
+        wchar_t image[MAX_PATH] = {};
+        DWORD size = MAX_PATH;
+        if (process && ::QueryFullProcessImageNameW(process.get(), 0, image, &size) &&
+            std::wstring_view(image, size).rfind(folder + L"\\", 0) == 0) {
+            ::TerminateProcess(process.get(), 0);
+            ::WaitForSingleObject(process.get(), INFINITE);
+        }
+    }
 }
 
 ScopedEnvironment::ScopedEnvironment(std::wstring name, const std::wstring& value)

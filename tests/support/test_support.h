@@ -45,8 +45,11 @@ std::string Narrow(std::wstring_view text);
 UniqueProcessInformation Start(const std::wstring& program, const std::wstring& arguments,
                                const std::wstring& directory = {});
 // Runs the program to its end and returns its exit code.
-DWORD Run(const std::wstring& program, const std::wstring& arguments = {},
+DWORD RunToEnd(const std::wstring& program, const std::wstring& arguments = {},
           const std::wstring& directory = {});
+
+// Ends every process whose executable lies below the folder.
+void EndProcessesUnder(const std::wstring& folder);
 
 // Sets an environment variable for this process and the children it starts,
 // restoring the old value when it goes.
