@@ -1,1 +1,158 @@
+// LaunchBrightloom.exe as shipped: x64, GUI subsystem, system imports only, one manifest.
+#include "support/test_support.h"
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <set>
+
+namespace {
+
+using namespace test;
+
+// A read-only view of a PE file's headers and of data at a virtual address.
+class PeFile {
+public:
+    explicit PeFile(std::string bytes) : bytes_(std::move(bytes)) {}
+
+    const IMAGE_NT_HEADERS64* Headers() const {
+        const auto* dos = At<IMAGE_DOS_HEADER>(0);
+        if (dos == nullptr || dos->e_magic != IMAGE_DOS_SIGNATURE) {
+            return nullptr;
+        }
+        const auto* nt = At<IMAGE_NT_HEADERS64>(static_cast<size_t>(dos->e_lfanew));
+        return nt != nullptr && nt->Signature == IMAGE_NT_SIGNATURE ? nt : nullptr;
+    }
+
+    // File offset of a relative virtual address, or 0 if no section holds it.
+    size_t Offset(DWORD rva) const {
+        const IMAGE_NT_HEADERS64* nt = Headers();
+        const auto* section = reinterpret_cast<const IMAGE_SECTION_HEADER*>(
+            reinterpret_cast<const char*>(&nt->OptionalHeader) + nt->FileHeader.SizeOfOptionalHeader);
+        for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
+            if (rva >= section->VirtualAddress &&
+                rva < section->VirtualAddress + std::max(section->Misc.VirtualSize,
+                                                         section->SizeOfRawData)) {
+                return rva - section->VirtualAddress + section->PointerToRawData;
+            }
+        }
+        return 0;
+    }
+
+    template <typename T>
+    const T* At(size_t offset) const {
+        return offset + sizeof(T) <= bytes_.size()
+                   ? reinterpret_cast<const T*>(bytes_.data() + offset)
+                   : nullptr;
+    }
+    std::string StringAt(size_t offset) const { return std::string(bytes_.c_str() + offset); }
+
+private:
+    std::string bytes_;
+};
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+class Executable : public ::testing::Test {
+protected:
+    void SetUp() override {
+        auto bytes = ReadBytes(BinProgram(L"LaunchBrightloom.exe"));
+        ASSERT_TRUE(bytes);
+        pe_ = std::make_unique<PeFile>(std::move(*bytes));
+        ASSERT_NE(pe_->Headers(), nullptr);
+    }
+    std::unique_ptr<PeFile> pe_;
+};
+
+TEST_F(Executable, IsAnX64GuiProgram) {
+    const IMAGE_NT_HEADERS64* nt = pe_->Headers();
+    EXPECT_EQ(nt->FileHeader.Machine, IMAGE_FILE_MACHINE_AMD64);
+    EXPECT_EQ(nt->OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR64_MAGIC);
+    EXPECT_EQ(nt->OptionalHeader.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
+}
+
+TEST_F(Executable, ImportsOnlySystemLibraries) {
+    const IMAGE_DATA_DIRECTORY& directory =
+        pe_->Headers()->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    std::set<std::string> imports;
+    for (size_t at = pe_->Offset(directory.VirtualAddress);; at += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
+        const auto* descriptor = pe_->At<IMAGE_IMPORT_DESCRIPTOR>(at);
+        ASSERT_NE(descriptor, nullptr);
+        if (descriptor->Name == 0) {
+            break;
+        }
+        imports.insert(Lower(pe_->StringAt(pe_->Offset(descriptor->Name))));
+    }
+    const std::set<std::string> system = {"kernel32.dll", "shell32.dll", "crypt32.dll",
+                                          "advapi32.dll", "msvcrt.dll",  "user32.dll"};
+    EXPECT_TRUE(imports.count("kernel32.dll"));
+    for (const std::string& name : imports) {
+        EXPECT_TRUE(system.count(name)) << "imports " << name;
+    }
+}
+
+std::vector<std::pair<ULONG_PTR, ULONG_PTR>> ResourcesOf(HMODULE module) {
+    std::vector<std::pair<ULONG_PTR, ULONG_PTR>> found;
+    std::vector<ULONG_PTR> types;
+    ::EnumResourceTypesW(
+        module,
+        [](HMODULE, LPWSTR type, LONG_PTR list) -> BOOL {
+            reinterpret_cast<std::vector<ULONG_PTR>*>(list)->push_back(
+                reinterpret_cast<ULONG_PTR>(type));
+            return TRUE;
+        },
+        reinterpret_cast<LONG_PTR>(&types));
+    for (const ULONG_PTR type : types) {
+        EXPECT_TRUE(IS_INTRESOURCE(type)) << "a resource type with a name";
+        std::vector<ULONG_PTR> names;
+        ::EnumResourceNamesW(
+            module, MAKEINTRESOURCEW(type),
+            [](HMODULE, LPCWSTR, LPWSTR name, LONG_PTR list) -> BOOL {
+                reinterpret_cast<std::vector<ULONG_PTR>*>(list)->push_back(
+                    reinterpret_cast<ULONG_PTR>(name));
+                return TRUE;
+            },
+            reinterpret_cast<LONG_PTR>(&names));
+        for (const ULONG_PTR name : names) {
+            found.emplace_back(type, name);
+        }
+    }
+    return found;
+}
+
+TEST(ExecutableResources, TheManifestIsTheOnlyResource) {
+    const HMODULE module = ::LoadLibraryExW(BinProgram(L"LaunchBrightloom.exe").c_str(), nullptr,
+                                            LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(module, nullptr);
+    const auto resources = ResourcesOf(module);
+    ASSERT_EQ(resources.size(), 1u);
+    EXPECT_EQ(resources[0].first, reinterpret_cast<ULONG_PTR>(RT_MANIFEST));
+    EXPECT_EQ(resources[0].second, 1u);
+
+    const HRSRC found = ::FindResourceW(module, MAKEINTRESOURCEW(1), RT_MANIFEST);
+    ASSERT_NE(found, nullptr);
+    const auto* data = static_cast<const char*>(::LockResource(::LoadResource(module, found)));
+    const std::string manifest(data, ::SizeofResource(module, found));
+    ::FreeLibrary(module);
+
+    for (const char* field : {
+             R"(<assemblyIdentity name="LaunchBrightloom" type="win32" version="1.0.0.0"/>)",
+             R"(<requestedExecutionLevel level="asInvoker" uiAccess="false"/>)",
+             R"(<supportedOS Id="{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"/>)",
+         }) {
+        EXPECT_NE(manifest.find(field), std::string::npos) << field;
+    }
+    size_t supportedOs = 0;
+    for (size_t at = manifest.find("<supportedOS"); at != std::string::npos;
+         at = manifest.find("<supportedOS", at + 1)) {
+        ++supportedOs;
+    }
+    EXPECT_EQ(supportedOs, 1u);
+}
+
+} // namespace
