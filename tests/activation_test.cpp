@@ -57,8 +57,8 @@ TEST(EncodeCommandBase64, IsOneLineOfPaddedBase64OfUtf16Le) {
         std::wstring_view encoded;
     } cases[] = {
         {L"", L""},
-        {L"a", L"YQA="},      // 2 bytes: one "="
-        {L"ab", L"YQBiAA=="}, // 4 bytes: two "="
+        {L"a", L"YQA="},       // 2 bytes: one "="
+        {L"ab", L"YQBiAA=="},  // 4 bytes: two "="
         {L"abc", L"YQBiAGMA"}, // 6 bytes: none
         {L"\u00e9\u263a", L"6QA6Jg=="},
     };
@@ -69,8 +69,8 @@ TEST(EncodeCommandBase64, IsOneLineOfPaddedBase64OfUtf16Le) {
 
 TEST(EncodeCommandBase64, RoundTripsTheScriptWithoutLineBreaks) {
     // Long enough that a line-wrapping encoder would break it.
-    for (const std::wstring& script : {std::wstring(kScript), std::wstring(kScript) + L"x",
-                                       std::wstring(kScript) + L"xy"}) {
+    for (const std::wstring& script :
+         {std::wstring(kScript), std::wstring(kScript) + L"x", std::wstring(kScript) + L"xy"}) {
         const std::wstring encoded = EncodeCommandBase64(script);
         EXPECT_EQ(encoded.find_first_not_of(
                       L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="),
@@ -120,7 +120,8 @@ TEST_F(LaunchAppTest, ReportsANonZeroExitCodeInDecimal) {
         const ScopedEnvironment exitCode(L"LB_PS_EXIT_CODE", code);
         const LaunchResult result = LaunchApp();
         EXPECT_FALSE(result.ok);
-        EXPECT_EQ(result.error, std::wstring(L"App launch failed with PowerShell exit code ") + text);
+        EXPECT_EQ(result.error,
+                  std::wstring(L"App launch failed with PowerShell exit code ") + text);
     }
 }
 

@@ -29,19 +29,19 @@ public:
     size_t Offset(DWORD rva) const {
         const IMAGE_NT_HEADERS64* nt = Headers();
         const auto* section = reinterpret_cast<const IMAGE_SECTION_HEADER*>(
-            reinterpret_cast<const char*>(&nt->OptionalHeader) + nt->FileHeader.SizeOfOptionalHeader);
+            reinterpret_cast<const char*>(&nt->OptionalHeader) +
+            nt->FileHeader.SizeOfOptionalHeader);
         for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
             if (rva >= section->VirtualAddress &&
-                rva < section->VirtualAddress + std::max(section->Misc.VirtualSize,
-                                                         section->SizeOfRawData)) {
+                rva < section->VirtualAddress +
+                          std::max(section->Misc.VirtualSize, section->SizeOfRawData)) {
                 return rva - section->VirtualAddress + section->PointerToRawData;
             }
         }
         return 0;
     }
 
-    template <typename T>
-    const T* At(size_t offset) const {
+    template <typename T> const T* At(size_t offset) const {
         return offset + sizeof(T) <= bytes_.size()
                    ? reinterpret_cast<const T*>(bytes_.data() + offset)
                    : nullptr;
@@ -80,7 +80,8 @@ TEST_F(Executable, ImportsOnlySystemLibraries) {
     const IMAGE_DATA_DIRECTORY& directory =
         pe_->Headers()->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     std::set<std::string> imports;
-    for (size_t at = pe_->Offset(directory.VirtualAddress);; at += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
+    for (size_t at = pe_->Offset(directory.VirtualAddress);;
+         at += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
         const auto* descriptor = pe_->At<IMAGE_IMPORT_DESCRIPTOR>(at);
         ASSERT_NE(descriptor, nullptr);
         if (descriptor->Name == 0) {
@@ -126,8 +127,9 @@ std::vector<std::pair<ULONG_PTR, ULONG_PTR>> ResourcesOf(HMODULE module) {
 }
 
 TEST(ExecutableResources, TheManifestIsTheOnlyResource) {
-    const HMODULE module = ::LoadLibraryExW(BinProgram(L"LaunchBrightloom.exe").c_str(), nullptr,
-                                            LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    const HMODULE module =
+        ::LoadLibraryExW(BinProgram(L"LaunchBrightloom.exe").c_str(), nullptr,
+                         LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     ASSERT_NE(module, nullptr);
     const auto resources = ResourcesOf(module);
     ASSERT_EQ(resources.size(), 1u);

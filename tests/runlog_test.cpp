@@ -36,8 +36,8 @@ std::wstring LocalNow() {
     SYSTEMTIME now{};
     ::GetLocalTime(&now);
     wchar_t text[32] = {};
-    swprintf(text, 32, L"%04u-%02u-%02u %02u:%02u:%02u", now.wYear, now.wMonth, now.wDay,
-             now.wHour, now.wMinute, now.wSecond);
+    swprintf(text, 32, L"%04u-%02u-%02u %02u:%02u:%02u", now.wYear, now.wMonth, now.wDay, now.wHour,
+             now.wMinute, now.wSecond);
     return text;
 }
 
@@ -83,9 +83,9 @@ TEST_F(LogPath, FallsBackToProgramDataWhenCommonFilesLogCannotBeOpened) {
 
 TEST_F(LogPath, FallsBackToProgramDataWhenAFileTakesTheFolderPlace) {
     ASSERT_TRUE(::CreateDirectoryW(CommonFilesMakerFolder().c_str(), nullptr));
-    const UniqueHandle blocker(
-        ::CreateFileW((CommonFilesMakerFolder() + L"\\Brightloom").c_str(), GENERIC_WRITE, 0,
-                      nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const UniqueHandle blocker(::CreateFileW((CommonFilesMakerFolder() + L"\\Brightloom").c_str(),
+                                             GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                             FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_TRUE(blocker);
     EXPECT_EQ(FindLogFilePath(), ProgramDataLogPath());
 }
@@ -120,9 +120,9 @@ TEST_F(RunLog, WritesOneLinePerMessageWithItsTimestamp) {
 
 TEST_F(RunLog, ALineStillArrivesWhileAReaderSharesTheFile) {
     WriteLogLine(L"before");
-    const UniqueHandle reader(::CreateFileW(
-        ProgramDataLogPath().c_str(), GENERIC_READ,
-        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr));
+    const UniqueHandle reader(::CreateFileW(ProgramDataLogPath().c_str(), GENERIC_READ,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(reader);
     WriteLogLine(L"while shared");
     char buffer[256] = {};
@@ -150,8 +150,9 @@ TEST_F(RunLog, ConcurrentWritersLoseAndTearNoLine) {
     constexpr int kLinesEach = 300;
     std::vector<UniqueProcessInformation> writers;
     for (int w = 0; w < kWriters; ++w) {
-        writers.push_back(Start(BinProgram(L"log_append_worker.exe"),
-                                L"writer" + std::to_wstring(w) + L" " + std::to_wstring(kLinesEach)));
+        writers.push_back(
+            Start(BinProgram(L"log_append_worker.exe"),
+                  L"writer" + std::to_wstring(w) + L" " + std::to_wstring(kLinesEach)));
     }
     for (const auto& writer : writers) {
         ASSERT_EQ(::WaitForSingleObject(writer.process(), INFINITE), WAIT_OBJECT_0);

@@ -12,8 +12,7 @@ namespace {
 constexpr std::wstring_view kPublisherId = L"q4rk7vbn2xs9e";
 
 [[nodiscard]] bool ProcessNamesTargetApp(DWORD processId) noexcept {
-    const UniqueHandle process(
-        ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    const UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
     if (!process) {
         return false;
     }

@@ -38,9 +38,8 @@ int RunLaunchSequence() noexcept {
         } else {
             WriteLogLine(std::wstring(kFailedHead).append(result.error));
         }
-        WriteLogLine(std::wstring(kFinishedHead)
-                         .append(std::to_wstring(exitCode))
-                         .append(kFinishedTail));
+        WriteLogLine(
+            std::wstring(kFinishedHead).append(std::to_wstring(exitCode)).append(kFinishedTail));
     } catch (...) {
         // Only memory exhaustion gets here; the exit code still tells the caller.
     }

@@ -61,7 +61,9 @@ bool AppendToLogFile(HANDLE file, std::string_view bytes) noexcept {
         atEnd.Offset = 0xFFFFFFFF;
         atEnd.OffsetHigh = 0xFFFFFFFF;
         DWORD written = 0;
-        ok = ::WriteFile(file, bytes.data(), static_cast<DWORD>(std::min<size_t>(bytes.size(), MAXDWORD)), &written, &atEnd) &&
+        ok = ::WriteFile(file, bytes.data(),
+                         static_cast<DWORD>(std::min<size_t>(bytes.size(), MAXDWORD)), &written,
+                         &atEnd) &&
              written > 0;
         if (ok) {
             bytes.remove_prefix(written);

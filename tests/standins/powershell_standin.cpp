@@ -31,11 +31,16 @@ std::optional<std::wstring> Environment(const wchar_t* name) {
 }
 
 int Sextet(wchar_t c) {
-    if (c >= L'A' && c <= L'Z') return c - L'A';
-    if (c >= L'a' && c <= L'z') return c - L'a' + 26;
-    if (c >= L'0' && c <= L'9') return c - L'0' + 52;
-    if (c == L'+') return 62;
-    if (c == L'/') return 63;
+    if (c >= L'A' && c <= L'Z')
+        return c - L'A';
+    if (c >= L'a' && c <= L'z')
+        return c - L'a' + 26;
+    if (c >= L'0' && c <= L'9')
+        return c - L'0' + 52;
+    if (c == L'+')
+        return 62;
+    if (c == L'/')
+        return 63;
     return -1;
 }
 
@@ -67,8 +72,10 @@ std::optional<std::wstring> DecodeStrict(const std::wstring& text) {
             return std::nullopt;
         }
         bytes.push_back(static_cast<unsigned char>(value >> 16));
-        if (pad < 2) bytes.push_back(static_cast<unsigned char>(value >> 8));
-        if (pad < 1) bytes.push_back(static_cast<unsigned char>(value));
+        if (pad < 2)
+            bytes.push_back(static_cast<unsigned char>(value >> 8));
+        if (pad < 1)
+            bytes.push_back(static_cast<unsigned char>(value));
     }
     if (bytes.size() % 2 != 0) {
         return std::nullopt;

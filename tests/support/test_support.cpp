@@ -45,9 +45,15 @@ std::wstring ShellFolder(int csidl) {
 std::wstring CommonFilesMakerFolder() {
     return ShellFolder(CSIDL_PROGRAM_FILES_COMMON) + L"\\Velmora";
 }
-std::wstring CommonFilesLogPath() { return CommonFilesMakerFolder() + L"\\Brightloom" + kLogName; }
-std::wstring ProgramDataMakerFolder() { return ShellFolder(CSIDL_COMMON_APPDATA) + L"\\Velmora"; }
-std::wstring ProgramDataLogPath() { return ProgramDataMakerFolder() + L"\\Brightloom" + kLogName; }
+std::wstring CommonFilesLogPath() {
+    return CommonFilesMakerFolder() + L"\\Brightloom" + kLogName;
+}
+std::wstring ProgramDataMakerFolder() {
+    return ShellFolder(CSIDL_COMMON_APPDATA) + L"\\Velmora";
+}
+std::wstring ProgramDataLogPath() {
+    return ProgramDataMakerFolder() + L"\\Brightloom" + kLogName;
+}
 
 std::wstring SystemPowerShell() {
     wchar_t system[MAX_PATH] = {};
@@ -193,16 +199,15 @@ UniqueProcessInformation Start(const std::wstring& program, const std::wstring& 
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     UniqueProcessInformation child;
-    const BOOL started = ::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr,
-                                          FALSE, 0, nullptr,
-                                          directory.empty() ? nullptr : directory.c_str(),
-                                          &startup, child.put());
+    const BOOL started =
+        ::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                         directory.empty() ? nullptr : directory.c_str(), &startup, child.put());
     EXPECT_TRUE(started) << Narrow(program) << ": " << ::GetLastError();
     return child;
 }
 
 DWORD RunToEnd(const std::wstring& program, const std::wstring& arguments,
-          const std::wstring& directory) {
+               const std::wstring& directory) {
     const UniqueProcessInformation child = Start(program, arguments, directory);
     if (child.process() == nullptr) {
         return static_cast<DWORD>(-1);
@@ -220,9 +225,9 @@ void EndProcessesUnder(const std::wstring& folder) {
     entry.dwSize = sizeof(entry);
     for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more;
          more = ::Process32NextW(snapshot.get(), &entry)) {
-        const UniqueHandle process(::OpenProcess(
-            PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
-            entry.th32ProcessID));
+        const UniqueHandle process(
+            ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE,
+                          FALSE, entry.th32ProcessID));
         wchar_t image[MAX_PATH] = {};
         DWORD size = MAX_PATH;
         if (process && ::QueryFullProcessImageNameW(process.get(), 0, image, &size) &&

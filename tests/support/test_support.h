@@ -17,11 +17,11 @@ std::wstring BinFolder();
 std::wstring BinProgram(std::wstring_view fileName);
 
 std::wstring ShellFolder(int csidl);
-std::wstring CommonFilesMakerFolder();  // ...\Common Files\Velmora
-std::wstring CommonFilesLogPath();      // ...\Common Files\Velmora\Brightloom\<log>
-std::wstring ProgramDataMakerFolder();  // C:\ProgramData\Velmora
-std::wstring ProgramDataLogPath();      // C:\ProgramData\Velmora\Brightloom\<log>
-std::wstring SystemPowerShell();        // where the PowerShell stand-in is installed
+std::wstring CommonFilesMakerFolder(); // ...\Common Files\Velmora
+std::wstring CommonFilesLogPath();     // ...\Common Files\Velmora\Brightloom\<log>
+std::wstring ProgramDataMakerFolder(); // C:\ProgramData\Velmora
+std::wstring ProgramDataLogPath();     // C:\ProgramData\Velmora\Brightloom\<log>
+std::wstring SystemPowerShell();       // where the PowerShell stand-in is installed
 
 // Removes both machine-wide log folders, so that a test starts from a clean machine.
 void ResetLogFolders();
@@ -46,7 +46,7 @@ UniqueProcessInformation Start(const std::wstring& program, const std::wstring& 
                                const std::wstring& directory = {});
 // Runs the program to its end and returns its exit code.
 DWORD RunToEnd(const std::wstring& program, const std::wstring& arguments = {},
-          const std::wstring& directory = {});
+               const std::wstring& directory = {});
 
 // Ends every process whose executable lies below the folder.
 void EndProcessesUnder(const std::wstring& folder);
