@@ -57,9 +57,7 @@ protected:
 
 TEST_F(LogPath, GoesToProgramDataAndCreatesBothFoldersThere) {
     EXPECT_EQ(FindLogFilePath(), ProgramDataLogPath());
-    EXPECT_TRUE(Exists(ProgramDataMakerFolder() + L"\\Brightloom"));
-    // This candidate is taken without opening the file.
-    EXPECT_FALSE(Exists(ProgramDataLogPath()));
+    EXPECT_EQ(ReadBytes(ProgramDataLogPath()), std::string());
     // Common Files is tried, but its maker folder is never created.
     EXPECT_FALSE(Exists(CommonFilesMakerFolder()));
 }
@@ -79,6 +77,15 @@ TEST_F(LogPath, FallsBackToProgramDataWhenCommonFilesLogCannotBeOpened) {
                                             CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_TRUE(holder);
     EXPECT_EQ(FindLogFilePath(), ProgramDataLogPath());
+}
+
+TEST_F(LogPath, FallsBackToTheCurrentDirectoryWhenProgramDataCannotTakeTheLog) {
+    ASSERT_TRUE(::CreateDirectoryW(ProgramDataMakerFolder().c_str(), nullptr));
+    const UniqueHandle blocker(::CreateFileW((ProgramDataMakerFolder() + L"\\Brightloom").c_str(),
+                                             GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(blocker);
+    EXPECT_EQ(FindLogFilePath(), L".\\bright_loom_launcher_logs.txt");
 }
 
 TEST_F(LogPath, FallsBackToProgramDataWhenAFileTakesTheFolderPlace) {

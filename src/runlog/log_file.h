@@ -10,6 +10,8 @@
 // writers may keep it open meanwhile. Invalid when the file cannot be opened.
 [[nodiscard]] UniqueHandle OpenLogFileForAppend(const std::wstring& path) noexcept;
 
-// Writes the bytes at the end of the file in one piece, serialised against
-// other processes appending to the same file. False when the write failed.
-[[nodiscard]] bool AppendToLogFile(HANDLE file, std::string_view bytes) noexcept;
+// Writes the bytes at the end of the open file (found at path) in one piece,
+// serialised against other processes appending to the same file. False when
+// the bytes could not all be written; then none of them stay in the file.
+[[nodiscard]] bool AppendToLogFile(HANDLE file, const std::wstring& path,
+                                   std::string_view bytes) noexcept;

@@ -40,7 +40,12 @@ std::wstring FindLogFilePath() {
         ::CreateDirectoryW((*commonAppData + kMakerFolderSuffix).c_str(), nullptr);
         const std::wstring folder = *commonAppData + kFolderSuffix;
         ::CreateDirectoryW(folder.c_str(), nullptr);
-        return folder + kFileNameSuffix;
+        std::wstring candidate = folder + kFileNameSuffix;
+        // Taking a place that cannot be written would lose every line of the
+        // run, so this one is probed too (which leaves the file, maybe empty).
+        if (OpenLogFileForAppend(candidate)) {
+            return candidate;
+        }
     }
     return kLastResortPath;
 }
