@@ -75,6 +75,7 @@ class LauncherRun : public ::testing::Test {
 protected:
     void SetUp() override {
         ResetLogFolders();
+        RemoveInstalledApp();
         scratch_ = MakeScratchFolder(L"launcher");
     }
     void TearDown() override {
@@ -152,10 +153,8 @@ TEST_F(LauncherRun, ALauncherWhosePathHoldsTheIdFindsItself) {
 TEST_F(LauncherRun, ActivatingAnInstalledAppMakesTheNextRunSeeIt) {
     // Without a chosen exit code the stand-in acts out Start-Process: it starts
     // the first program of the installed package folder.
-    const std::wstring apps = ShellFolder(CSIDL_PROGRAM_FILES) + L"\\WindowsApps";
-    const std::wstring package =
-        apps + L"\\VelmoraSoftworksLimited.VelmoraBrightloom_1.0.0.0_x64__q4rk7vbn2xs9e";
-    ::CreateDirectoryW(apps.c_str(), nullptr);
+    const std::wstring package = InstalledAppFolder();
+    ::CreateDirectoryW((ShellFolder(CSIDL_PROGRAM_FILES) + L"\\WindowsApps").c_str(), nullptr);
     ASSERT_TRUE(::CreateDirectoryW(package.c_str(), nullptr));
     CopyInto(BinProgram(L"brightloom_standin.exe"), package + L"\\Brightloom.exe");
     const ScopedEnvironment lifetime(L"LB_APP_LIFETIME_MS", L"30000");
@@ -163,8 +162,7 @@ TEST_F(LauncherRun, ActivatingAnInstalledAppMakesTheNextRunSeeIt) {
     const DWORD first = RunLauncher();
     const DWORD second = RunLauncher();
     // End the app that the first run started before the package goes.
-    EndProcessesUnder(package);
-    RemoveTree(package);
+    RemoveInstalledApp();
 
     EXPECT_EQ(first, 0u);
     EXPECT_EQ(second, 0u);

@@ -61,6 +61,16 @@ std::wstring SystemPowerShell() {
     return std::wstring(system) + L"\\WindowsPowerShell\\v1.0\\powershell.exe";
 }
 
+std::wstring InstalledAppFolder() {
+    return ShellFolder(CSIDL_PROGRAM_FILES) +
+           L"\\WindowsApps\\VelmoraSoftworksLimited.VelmoraBrightloom_1.0.0.0_x64__q4rk7vbn2xs9e";
+}
+
+void RemoveInstalledApp() {
+    EndProcessesUnder(InstalledAppFolder());
+    RemoveTree(InstalledAppFolder());
+}
+
 void ResetLogFolders() {
     RemoveTree(CommonFilesMakerFolder());
     RemoveTree(ProgramDataMakerFolder());

@@ -23,6 +23,11 @@ std::wstring ProgramDataMakerFolder(); // C:\ProgramData\Velmora
 std::wstring ProgramDataLogPath();     // C:\ProgramData\Velmora\Brightloom\<log>
 std::wstring SystemPowerShell();       // where the PowerShell stand-in is installed
 
+// The package folder the PowerShell stand-in starts the target app from.
+std::wstring InstalledAppFolder();
+// Ends the target app stand-in and removes its package folder.
+void RemoveInstalledApp();
+
 // Removes both machine-wide log folders, so that a test starts from a clean machine.
 void ResetLogFolders();
 

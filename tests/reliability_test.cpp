@@ -1,0 +1,313 @@
+// LaunchBrightloom.exe under faults: PowerShell misbehaving, an unwritable log,
+// load, and hostile environments. Each run must end with the right exit code
+// and lines, without a crash or a hang.
+#include "launcher/instance_probe.h"
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+#include <tlhelp32.h>
+
+#include <atomic>
+#include <map>
+#include <thread>
+
+namespace {
+
+using namespace test;
+
+const std::vector<std::string> kSuccessRun = {
+    "=== LaunchBrightloom started ===",
+    "App is NOT running before LaunchApp",
+    "Calling LaunchApp...",
+    "LaunchApp succeeded",
+    "=== LaunchBrightloom finished with exit code 0 ===",
+};
+
+std::vector<std::string> FailedRun(const std::string& error) {
+    return {
+        "=== LaunchBrightloom started ===",
+        "App is NOT running before LaunchApp",
+        "Calling LaunchApp...",
+        "LaunchApp failed: " + error,
+        "=== LaunchBrightloom finished with exit code 1 ===",
+    };
+}
+
+class Faults : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetLogFolders();
+        RemoveInstalledApp();
+        scratch_ = MakeScratchFolder(L"faults");
+    }
+    void TearDown() override {
+        ResetLogFolders();
+        RemoveTree(scratch_);
+    }
+
+    UniqueProcessInformation StartLauncher() {
+        return Start(BinProgram(L"LaunchBrightloom.exe"), {}, scratch_);
+    }
+    DWORD RunLauncher() { return RunToEnd(BinProgram(L"LaunchBrightloom.exe"), {}, scratch_); }
+    std::vector<std::string> Logged() const { return MessagesOf(ProgramDataLogPath()); }
+
+    std::wstring scratch_;
+};
+
+TEST_F(Faults, PowerShellEndingAbnormallyIsAFailureWithItsCode) {
+    for (const char* code : {"3221225477", "259", "4294967295"}) {
+        ResetLogFolders();
+        const ScopedEnvironment exitCode(L"LB_PS_EXIT_CODE",
+                                         std::wstring(code, code + strlen(code)));
+        EXPECT_EQ(RunLauncher(), 1u);
+        EXPECT_EQ(Logged(),
+                  FailedRun(std::string("App launch failed with PowerShell exit code ") + code));
+    }
+}
+
+// The PowerShell stand-in started from the system folder, once it runs.
+UniqueHandle WaitForPowerShell() {
+    for (;;) {
+        const UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+        PROCESSENTRY32W entry{};
+        entry.dwSize = sizeof(entry);
+        for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more;
+             more = ::Process32NextW(snapshot.get(), &entry)) {
+            if (_wcsicmp(entry.szExeFile, L"powershell.exe") == 0) {
+                return UniqueHandle(
+                    ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
+            }
+        }
+        ::Sleep(20);
+    }
+}
+
+TEST_F(Faults, PowerShellKilledFromOutsideIsAFailureWithTheKillCode) {
+    const ScopedEnvironment slow(L"LB_PS_SLEEP_MS", L"600000");
+    const ScopedEnvironment exitCode(L"LB_PS_EXIT_CODE", L"0");
+    for (const DWORD killCode : {0xC000013Au, 259u}) {
+        ResetLogFolders();
+        const UniqueProcessInformation launcher = StartLauncher();
+        const UniqueHandle powershell = WaitForPowerShell();
+        ASSERT_TRUE(powershell);
+        ASSERT_TRUE(::TerminateProcess(powershell.get(), killCode));
+        ASSERT_EQ(::WaitForSingleObject(launcher.process(), INFINITE), WAIT_OBJECT_0);
+        DWORD launcherExit = 0;
+        ::GetExitCodeProcess(launcher.process(), &launcherExit);
+        EXPECT_EQ(launcherExit, 1u);
+        EXPECT_EQ(Logged(), FailedRun("App launch failed with PowerShell exit code " +
+                                      std::to_string(killCode)));
+    }
+}
+
+TEST_F(Faults, ASlowPowerShellIsWaitedFor) {
+    const ScopedEnvironment slow(L"LB_PS_SLEEP_MS", L"5000");
+    const ScopedEnvironment exitCode(L"LB_PS_EXIT_CODE", L"0");
+    const UniqueProcessInformation launcher = StartLauncher();
+    EXPECT_EQ(::WaitForSingleObject(launcher.process(), 2000), static_cast<DWORD>(WAIT_TIMEOUT));
+    ASSERT_EQ(::WaitForSingleObject(launcher.process(), INFINITE), WAIT_OBJECT_0);
+    DWORD launcherExit = 1;
+    ::GetExitCodeProcess(launcher.process(), &launcherExit);
+    EXPECT_EQ(launcherExit, 0u);
+    EXPECT_EQ(Logged(), kSuccessRun);
+}
+
+TEST_F(Faults, AFileInTheLogFolderPlaceSendsTheLogToTheCurrentDirectory) {
+    ASSERT_TRUE(::CreateDirectoryW(ProgramDataMakerFolder().c_str(), nullptr));
+    const UniqueHandle blocker(::CreateFileW((ProgramDataMakerFolder() + L"\\Brightloom").c_str(),
+                                             GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(blocker);
+    const ScopedEnvironment exitCode(L"LB_PS_EXIT_CODE", L"0");
+    EXPECT_EQ(RunLauncher(), 0u);
+    EXPECT_EQ(MessagesOf(scratch_ + L"\\bright_loom_launcher_logs.txt"), kSuccessRun);
+}
+
+TEST_F(Faults, ALogHeldWithoutSharingCostsTheLinesButNotTheRun) {
+    {
+        const ScopedEnvironment exitCode(L"LB_PS_EXIT_CODE", L"1");
+        ASSERT_EQ(RunLauncher(), 1u); // creates the log
+    }
+    const std::string before = ReadBytes(ProgramDataLogPath()).value_or("");
+    {
+        const UniqueHandle holder(::CreateFileW(ProgramDataLogPath().c_str(), GENERIC_READ, 0,
+                                                nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(holder);
+        const ScopedEnvironment exitCode(L"LB_PS_EXIT_CODE", L"0");
+        EXPECT_EQ(RunLauncher(), 0u);
+        const ScopedEnvironment failing(L"LB_PS_EXIT_CODE", L"7");
+        EXPECT_EQ(RunLauncher(), 1u);
+    }
+    EXPECT_EQ(ReadBytes(ProgramDataLogPath()), before);
+}
+
+TEST_F(Faults, ASharingReaderGetsEveryLineAndIsNeverBlocked) {
+    ASSERT_TRUE(::CreateDirectoryW(ProgramDataMakerFolder().c_str(), nullptr));
+    ASSERT_TRUE(::CreateDirectoryW((ProgramDataMakerFolder() + L"\\Brightloom").c_str(), nullptr));
+    const UniqueHandle viewer(::CreateFileW(ProgramDataLogPath().c_str(), GENERIC_READ,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            nullptr, OPEN_ALWAYS, 0, nullptr));
+    ASSERT_TRUE(viewer);
+
+    // Like a log viewer following the file, it rereads from the start while 32 launchers write.
+    std::atomic<bool> done{false};
+    std::atomic<int> failedReads{0};
+    std::thread follower([&] {
+        char buffer[4096];
+        while (!done) {
+            LARGE_INTEGER start{};
+            ::SetFilePointerEx(viewer.get(), start, nullptr, FILE_BEGIN);
+            DWORD read = 0;
+            while (::ReadFile(viewer.get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) {
+            }
+            if (::GetLastError() == ERROR_LOCK_VIOLATION) {
+                ++failedReads;
+            }
+        }
+    });
+
+    constexpr int kLaunchers = 32;
+    const ScopedEnvironment exitCode(L"LB_PS_EXIT_CODE", L"0");
+    std::vector<UniqueProcessInformation> launchers;
+    for (int i = 0; i < kLaunchers; ++i) {
+        launchers.push_back(StartLauncher());
+    }
+    for (const auto& launcher : launchers) {
+        DWORD code = 1;
+        ASSERT_EQ(::WaitForSingleObject(launcher.process(), INFINITE), WAIT_OBJECT_0);
+        ::GetExitCodeProcess(launcher.process(), &code);
+        EXPECT_EQ(code, 0u);
+    }
+    done = true;
+    follower.join();
+    EXPECT_EQ(failedReads, 0);
+
+    std::map<std::string, int> counts;
+    for (const std::string& message : Logged()) {
+        ++counts[message];
+    }
+    std::map<std::string, int> expected;
+    for (const std::string& message : kSuccessRun) {
+        expected[message] = kLaunchers;
+    }
+    EXPECT_EQ(counts, expected);
+}
+
+// Many idle programs, started from one folder and ended together.
+class ProcessCrowd {
+public:
+    ProcessCrowd(std::wstring_view folderName, int count) : folder_(MakeScratchFolder(folderName)) {
+        CopyInto(BinProgram(L"brightloom_standin.exe"), folder_ + L"\\idle.exe");
+        for (int i = 0; i < count; ++i) {
+            processes_.push_back(Start(folder_ + L"\\idle.exe", {}));
+        }
+    }
+    ~ProcessCrowd() {
+        EndProcessesUnder(folder_);
+        processes_.clear();
+        RemoveTree(folder_);
+    }
+    ProcessCrowd(const ProcessCrowd&) = delete;
+    ProcessCrowd& operator=(const ProcessCrowd&) = delete;
+
+private:
+    std::wstring folder_;
+    std::vector<UniqueProcessInformation> processes_;
+};
+
+TEST_F(Faults, TheProbeCopesWithAHundredOtherProcesses) {
+    const ProcessCrowd crowd(L"crowd", 100);
+    EXPECT_FALSE(IsTargetAppRunning());
+    {
+        const ProcessCrowd app(L"Brightloom_1.0_x64__q4rk7vbn2xs9e", 1);
+        EXPECT_TRUE(IsTargetAppRunning());
+    }
+    const ScopedEnvironment exitCode(L"LB_PS_EXIT_CODE", L"0");
+    EXPECT_EQ(RunLauncher(), 0u);
+    EXPECT_EQ(Logged(), kSuccessRun);
+}
+
+TEST_F(Faults, TheProbeCopesWithProcessesEndingDuringTheWalk) {
+    auto app = std::make_unique<ProcessCrowd>(L"Brightloom_1.0_x64__q4rk7vbn2xs9e", 1);
+    const std::wstring folder = MakeScratchFolder(L"churn");
+    const std::wstring shortLived = folder + L"\\short.exe";
+    CopyInto(BinProgram(L"brightloom_standin.exe"), shortLived);
+    // Only the churning programs, started from here on, live this briefly.
+    const ScopedEnvironment lifetime(L"LB_APP_LIFETIME_MS", L"5");
+
+    std::atomic<bool> done{false};
+    std::thread churn([&] {
+        while (!done) {
+            const UniqueProcessInformation child = Start(shortLived, {});
+        }
+    });
+    int misses = 0;
+    for (int i = 0; i < 25; ++i) {
+        misses += !IsTargetAppRunning();
+    }
+    app.reset();
+    int falsePositives = 0;
+    for (int i = 0; i < 25; ++i) {
+        falsePositives += IsTargetAppRunning();
+    }
+    done = true;
+    churn.join();
+    EndProcessesUnder(folder);
+    RemoveTree(folder);
+    EXPECT_EQ(misses, 0);
+    EXPECT_EQ(falsePositives, 0);
+}
+
+TEST_F(Faults, AnExecutablePathTooLongToQueryIsSkipped) {
+    std::wstring folder = L"\\\\?\\" + scratch_ + L"\\q4rk7vbn2xs9e";
+    ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
+    folder += L"\\" + std::wstring(240, L'd');
+    ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
+    const std::wstring program = folder + L"\\Brightloom.exe";
+    ASSERT_GE(program.size() - 4, static_cast<size_t>(MAX_PATH));
+    CopyInto(BinProgram(L"brightloom_standin.exe"), program);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    UniqueProcessInformation app;
+    std::wstring commandLine = L"Brightloom.exe";
+    if (!::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                          nullptr, &startup, app.put())) {
+        // Wine 8 refuses to start a program from such a path (ERROR_FILE_NOT_FOUND).
+        GTEST_SKIP() << "cannot start a program from a path of " << program.size() - 4
+                     << " characters here: error " << ::GetLastError();
+    }
+
+    EXPECT_FALSE(IsTargetAppRunning());
+    const ScopedEnvironment exitCode(L"LB_PS_EXIT_CODE", L"0");
+    EXPECT_EQ(RunLauncher(), 0u);
+    EXPECT_EQ(Logged(), kSuccessRun);
+
+    ::TerminateProcess(app.process(), 0);
+    ::WaitForSingleObject(app.process(), INFINITE);
+}
+
+TEST_F(Faults, PowerShellStartsFromTheSystemFolderWhateverTheEnvironment) {
+    const std::wstring record = scratch_ + L"\\record.txt";
+    const ScopedEnvironment recordTo(L"LB_PS_RECORD", record);
+    const ScopedEnvironment exitCode(L"LB_PS_EXIT_CODE", L"0");
+    {
+        const ScopedEnvironment noPath(L"PATH", L"");
+        EXPECT_EQ(RunLauncher(), 0u);
+        EXPECT_EQ(RecordValue(record, "image"), Narrow(SystemPowerShell()));
+    }
+    ResetLogFolders();
+    ::DeleteFileW(record.c_str());
+    {
+        // About 2 MB of environment, far beyond the usual.
+        std::vector<std::unique_ptr<ScopedEnvironment>> bulk;
+        for (int i = 0; i < 64; ++i) {
+            bulk.push_back(std::make_unique<ScopedEnvironment>(L"LB_BULK_" + std::to_wstring(i),
+                                                               std::wstring(32000, L'e')));
+        }
+        EXPECT_EQ(RunLauncher(), 0u);
+        EXPECT_EQ(RecordValue(record, "image"), Narrow(SystemPowerShell()));
+    }
+    EXPECT_EQ(Logged(), kSuccessRun);
+}
+
+} // namespace
