@@ -4,9 +4,8 @@
 #include <windows.h>
 
 #include <ctime>
-#include <iomanip>
-#include <locale>
-#include <sstream>
+#include <cwchar>
+#include <iterator>
 
 namespace {
 
@@ -46,13 +45,13 @@ std::wstring FormatTimestamp() {
     const auto seconds = static_cast<__time64_t>((ticks - kUnixEpochInTicks) / kTicksPerSecond);
 
     std::tm local{};
-    if (ticks < kUnixEpochInTicks || _localtime64_s(&local, &seconds) != 0) {
+    // The C runtime's formatting: this program never leaves the "C" locale.
+    wchar_t text[32] = {};
+    if (ticks < kUnixEpochInTicks || _localtime64_s(&local, &seconds) != 0 ||
+        std::wcsftime(text, std::size(text), kTimestampFormat, &local) == 0) {
         return kUnconvertibleTimestamp;
     }
-    std::wostringstream out;
-    out.imbue(std::locale::classic());
-    out << std::put_time(&local, kTimestampFormat);
-    return out.str();
+    return text;
 }
 
 std::string FormatLogLine(std::wstring_view timestamp, std::wstring_view message) {
