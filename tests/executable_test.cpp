@@ -11,6 +11,16 @@ namespace {
 
 using namespace test;
 
+// The executable under test: the one built beside the tests, or another one
+// (a release build, for example) named by LB_EXECUTABLE.
+std::wstring ExecutableUnderTest() {
+    wchar_t path[MAX_PATH] = {};
+    if (::GetEnvironmentVariableW(L"LB_EXECUTABLE", path, MAX_PATH) > 0) {
+        return path;
+    }
+    return BinProgram(L"LaunchBrightloom.exe");
+}
+
 // A read-only view of a PE file's headers and of data at a virtual address.
 class PeFile {
 public:
@@ -61,7 +71,7 @@ std::string Lower(std::string text) {
 class Executable : public ::testing::Test {
 protected:
     void SetUp() override {
-        auto bytes = ReadBytes(BinProgram(L"LaunchBrightloom.exe"));
+        auto bytes = ReadBytes(ExecutableUnderTest());
         ASSERT_TRUE(bytes);
         pe_ = std::make_unique<PeFile>(std::move(*bytes));
         ASSERT_NE(pe_->Headers(), nullptr);
@@ -128,7 +138,7 @@ std::vector<std::pair<ULONG_PTR, ULONG_PTR>> ResourcesOf(HMODULE module) {
 
 TEST(ExecutableResources, TheManifestIsTheOnlyResource) {
     const HMODULE module =
-        ::LoadLibraryExW(BinProgram(L"LaunchBrightloom.exe").c_str(), nullptr,
+        ::LoadLibraryExW(ExecutableUnderTest().c_str(), nullptr,
                          LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     ASSERT_NE(module, nullptr);
     const auto resources = ResourcesOf(module);
