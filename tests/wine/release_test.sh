@@ -22,3 +22,9 @@ fi
 
 windows_path="Z:$(printf '%s' "$work/first/LaunchBrightloom.exe" | tr / '\\')"
 LB_EXECUTABLE="$windows_path" "$wine_run" "$executable_tests"
+
+# And the release build does its job: one successful run under Wine.
+status=0
+LB_PS_EXIT_CODE=0 "$wine_run" "$work/first/LaunchBrightloom.exe" || status=$?
+[ "$status" -eq 0 ] || { echo "FAIL: the release build exited $status on a successful activation"; exit 1; }
+echo "release: reproducible, checks passed, runs"
