@@ -9,14 +9,6 @@ namespace {
 
 using namespace test;
 
-const std::vector<std::string> kSuccessRun = {
-    "=== LaunchBrightloom started ===",
-    "App is NOT running before LaunchApp",
-    "Calling LaunchApp...",
-    "LaunchApp succeeded",
-    "=== LaunchBrightloom finished with exit code 0 ===",
-};
-
 TEST(ImagePathNamesTargetApp, MatchesThePublisherIdAnywhereAndCaseSensitively) {
     const struct {
         std::wstring_view path;
@@ -95,19 +87,13 @@ protected:
 TEST_F(LauncherRun, ASuccessfulRunLogsFiveLinesAndExitsZero) {
     const ScopedEnvironment exitCode(L"LB_PS_EXIT_CODE", L"0");
     EXPECT_EQ(RunLauncher(), 0u);
-    EXPECT_EQ(Logged(), kSuccessRun);
+    EXPECT_EQ(Logged(), SuccessfulRun());
 }
 
 TEST_F(LauncherRun, AFailedActivationLogsTheErrorAndExitsOne) {
     const ScopedEnvironment exitCode(L"LB_PS_EXIT_CODE", L"1");
     EXPECT_EQ(RunLauncher(), 1u);
-    EXPECT_EQ(Logged(), (std::vector<std::string>{
-                            "=== LaunchBrightloom started ===",
-                            "App is NOT running before LaunchApp",
-                            "Calling LaunchApp...",
-                            "LaunchApp failed: App launch failed with PowerShell exit code 1",
-                            "=== LaunchBrightloom finished with exit code 1 ===",
-                        }));
+    EXPECT_EQ(Logged(), FailedRun("App launch failed with PowerShell exit code 1"));
 }
 
 TEST_F(LauncherRun, AMissingPowerShellIsAFailedRun) {
@@ -125,7 +111,7 @@ TEST_F(LauncherRun, AMissingPowerShellIsAFailedRun) {
 TEST_F(LauncherRun, ArgumentsChangeNothing) {
     const ScopedEnvironment exitCode(L"LB_PS_EXIT_CODE", L"0");
     EXPECT_EQ(RunLauncher(L"--fail /x 1 \"two words\""), 0u);
-    EXPECT_EQ(Logged(), kSuccessRun);
+    EXPECT_EQ(Logged(), SuccessfulRun());
 }
 
 TEST_F(LauncherRun, ARunningAppIsReportedAndStillActivated) {
@@ -133,7 +119,7 @@ TEST_F(LauncherRun, ARunningAppIsReportedAndStillActivated) {
     const ScopedEnvironment record(L"LB_PS_RECORD", scratch_ + L"\\record.txt");
     const RunningApp app(L"VelmoraSoftworksLimited.VelmoraBrightloom_1.0_x64__q4rk7vbn2xs9e");
     EXPECT_EQ(RunLauncher(), 0u);
-    std::vector<std::string> expected = kSuccessRun;
+    std::vector<std::string> expected = SuccessfulRun();
     expected[1] = "App is ALREADY RUNNING before LaunchApp";
     EXPECT_EQ(Logged(), expected);
     EXPECT_EQ(RecordValue(scratch_ + L"\\record.txt", "decoded"), "yes");
@@ -166,8 +152,8 @@ TEST_F(LauncherRun, ActivatingAnInstalledAppMakesTheNextRunSeeIt) {
 
     EXPECT_EQ(first, 0u);
     EXPECT_EQ(second, 0u);
-    std::vector<std::string> expected = kSuccessRun;
-    for (const std::string& line : kSuccessRun) {
+    std::vector<std::string> expected = SuccessfulRun();
+    for (const std::string& line : SuccessfulRun()) {
         expected.push_back(line);
     }
     expected[6] = "App is ALREADY RUNNING before LaunchApp";

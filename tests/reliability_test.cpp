@@ -15,24 +15,6 @@ namespace {
 
 using namespace test;
 
-const std::vector<std::string> kSuccessRun = {
-    "=== LaunchBrightloom started ===",
-    "App is NOT running before LaunchApp",
-    "Calling LaunchApp...",
-    "LaunchApp succeeded",
-    "=== LaunchBrightloom finished with exit code 0 ===",
-};
-
-std::vector<std::string> FailedRun(const std::string& error) {
-    return {
-        "=== LaunchBrightloom started ===",
-        "App is NOT running before LaunchApp",
-        "Calling LaunchApp...",
-        "LaunchApp failed: " + error,
-        "=== LaunchBrightloom finished with exit code 1 ===",
-    };
-}
-
 class Faults : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -109,7 +91,7 @@ TEST_F(Faults, ASlowPowerShellIsWaitedFor) {
     DWORD launcherExit = 1;
     ::GetExitCodeProcess(launcher.process(), &launcherExit);
     EXPECT_EQ(launcherExit, 0u);
-    EXPECT_EQ(Logged(), kSuccessRun);
+    EXPECT_EQ(Logged(), SuccessfulRun());
 }
 
 TEST_F(Faults, AFileInTheLogFolderPlaceSendsTheLogToTheCurrentDirectory) {
@@ -120,7 +102,7 @@ TEST_F(Faults, AFileInTheLogFolderPlaceSendsTheLogToTheCurrentDirectory) {
     ASSERT_TRUE(blocker);
     const ScopedEnvironment exitCode(L"LB_PS_EXIT_CODE", L"0");
     EXPECT_EQ(RunLauncher(), 0u);
-    EXPECT_EQ(MessagesOf(scratch_ + L"\\bright_loom_launcher_logs.txt"), kSuccessRun);
+    EXPECT_EQ(MessagesOf(scratch_ + L"\\bright_loom_launcher_logs.txt"), SuccessfulRun());
 }
 
 TEST_F(Faults, ALogHeldWithoutSharingCostsTheLinesButNotTheRun) {
@@ -187,7 +169,7 @@ TEST_F(Faults, ASharingReaderGetsEveryLineAndIsNeverBlocked) {
         ++counts[message];
     }
     std::map<std::string, int> expected;
-    for (const std::string& message : kSuccessRun) {
+    for (const std::string& message : SuccessfulRun()) {
         expected[message] = kLaunchers;
     }
     EXPECT_EQ(counts, expected);
@@ -224,7 +206,7 @@ TEST_F(Faults, TheProbeCopesWithAHundredOtherProcesses) {
     }
     const ScopedEnvironment exitCode(L"LB_PS_EXIT_CODE", L"0");
     EXPECT_EQ(RunLauncher(), 0u);
-    EXPECT_EQ(Logged(), kSuccessRun);
+    EXPECT_EQ(Logged(), SuccessfulRun());
 }
 
 TEST_F(Faults, TheProbeCopesWithProcessesEndingDuringTheWalk) {
@@ -280,7 +262,7 @@ TEST_F(Faults, AnExecutablePathTooLongToQueryIsSkipped) {
     EXPECT_FALSE(IsTargetAppRunning());
     const ScopedEnvironment exitCode(L"LB_PS_EXIT_CODE", L"0");
     EXPECT_EQ(RunLauncher(), 0u);
-    EXPECT_EQ(Logged(), kSuccessRun);
+    EXPECT_EQ(Logged(), SuccessfulRun());
 
     ::TerminateProcess(app.process(), 0);
     ::WaitForSingleObject(app.process(), INFINITE);
@@ -307,7 +289,7 @@ TEST_F(Faults, PowerShellStartsFromTheSystemFolderWhateverTheEnvironment) {
         EXPECT_EQ(RunLauncher(), 0u);
         EXPECT_EQ(RecordValue(record, "image"), Narrow(SystemPowerShell()));
     }
-    EXPECT_EQ(Logged(), kSuccessRun);
+    EXPECT_EQ(Logged(), SuccessfulRun());
 }
 
 } // namespace

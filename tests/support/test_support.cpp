@@ -175,6 +175,27 @@ std::vector<std::string> MessagesOf(const std::wstring& logPath) {
     return messages;
 }
 
+const std::vector<std::string>& SuccessfulRun() {
+    static const std::vector<std::string> lines = {
+        "=== LaunchBrightloom started ===",
+        "App is NOT running before LaunchApp",
+        "Calling LaunchApp...",
+        "LaunchApp succeeded",
+        "=== LaunchBrightloom finished with exit code 0 ===",
+    };
+    return lines;
+}
+
+std::vector<std::string> FailedRun(const std::string& error) {
+    return {
+        "=== LaunchBrightloom started ===",
+        "App is NOT running before LaunchApp",
+        "Calling LaunchApp...",
+        "LaunchApp failed: " + error,
+        "=== LaunchBrightloom finished with exit code 1 ===",
+    };
+}
+
 std::optional<std::string> RecordValue(const std::wstring& recordPath, std::string_view key) {
     const std::string record = ReadBytes(recordPath).value_or("");
     const std::string head = std::string(key) + "=";

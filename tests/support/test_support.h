@@ -43,6 +43,10 @@ std::vector<std::string> SplitLines(std::string_view bytes);
 // The message of a log line if the line has the "[YYYY-MM-DD HH:MM:SS] " form.
 std::optional<std::string> MessageOf(std::string_view line);
 std::vector<std::string> MessagesOf(const std::wstring& logPath);
+// The five messages of a run on a machine where the app is not running: one
+// that succeeds, and one that fails with the error.
+const std::vector<std::string>& SuccessfulRun();
+std::vector<std::string> FailedRun(const std::string& error);
 // key=value lines, as the PowerShell stand-in records them.
 std::optional<std::string> RecordValue(const std::wstring& recordPath, std::string_view key);
 std::string Narrow(std::wstring_view text);
