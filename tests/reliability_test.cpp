@@ -240,34 +240,6 @@ TEST_F(Faults, TheProbeCopesWithProcessesEndingDuringTheWalk) {
     EXPECT_EQ(falsePositives, 0);
 }
 
-TEST_F(Faults, AnExecutablePathTooLongToQueryIsSkipped) {
-    std::wstring folder = L"\\\\?\\" + scratch_ + L"\\q4rk7vbn2xs9e";
-    ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
-    folder += L"\\" + std::wstring(240, L'd');
-    ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
-    const std::wstring program = folder + L"\\Brightloom.exe";
-    ASSERT_GE(program.size() - 4, static_cast<size_t>(MAX_PATH));
-    CopyInto(BinProgram(L"brightloom_standin.exe"), program);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    UniqueProcessInformation app;
-    std::wstring commandLine = L"Brightloom.exe";
-    if (!::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                          nullptr, &startup, app.put())) {
-        // Wine 8 refuses to start a program from such a path (ERROR_FILE_NOT_FOUND).
-        GTEST_SKIP() << "cannot start a program from a path of " << program.size() - 4
-                     << " characters here: error " << ::GetLastError();
-    }
-
-    EXPECT_FALSE(IsTargetAppRunning());
-    const ScopedEnvironment exitCode(L"LB_PS_EXIT_CODE", L"0");
-    EXPECT_EQ(RunLauncher(), 0u);
-    EXPECT_EQ(Logged(), SuccessfulRun());
-
-    ::TerminateProcess(app.process(), 0);
-    ::WaitForSingleObject(app.process(), INFINITE);
-}
-
 TEST_F(Faults, PowerShellStartsFromTheSystemFolderWhateverTheEnvironment) {
     const std::wstring record = scratch_ + L"\\record.txt";
     const ScopedEnvironment recordTo(L"LB_PS_RECORD", record);

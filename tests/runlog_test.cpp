@@ -125,33 +125,6 @@ TEST_F(RunLog, WritesOneLinePerMessageWithItsTimestamp) {
     EXPECT_EQ(bytes.substr(bytes.size() - 2), "\r\n");
 }
 
-TEST_F(RunLog, ALineStillArrivesWhileAReaderSharesTheFile) {
-    WriteLogLine(L"before");
-    const UniqueHandle reader(::CreateFileW(ProgramDataLogPath().c_str(), GENERIC_READ,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                            nullptr, OPEN_EXISTING, 0, nullptr));
-    ASSERT_TRUE(reader);
-    WriteLogLine(L"while shared");
-    char buffer[256] = {};
-    DWORD read = 0;
-    ASSERT_TRUE(::ReadFile(reader.get(), buffer, sizeof(buffer), &read, nullptr));
-    EXPECT_EQ(MessagesOf(ProgramDataLogPath()),
-              (std::vector<std::string>{"before", "while shared"}));
-    EXPECT_EQ(SplitLines(std::string(buffer, read)).size(), 2u);
-}
-
-TEST_F(RunLog, ALineIsDroppedQuietlyWhileAHolderDeniesSharing) {
-    WriteLogLine(L"before");
-    {
-        const UniqueHandle holder(::CreateFileW(ProgramDataLogPath().c_str(), GENERIC_READ, 0,
-                                                nullptr, OPEN_EXISTING, 0, nullptr));
-        ASSERT_TRUE(holder);
-        WriteLogLine(L"lost");
-    }
-    WriteLogLine(L"after");
-    EXPECT_EQ(MessagesOf(ProgramDataLogPath()), (std::vector<std::string>{"before", "after"}));
-}
-
 TEST_F(RunLog, ConcurrentWritersLoseAndTearNoLine) {
     constexpr int kWriters = 6;
     constexpr int kLinesEach = 300;
