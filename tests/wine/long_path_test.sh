@@ -26,9 +26,16 @@ cp "$standin" "$short/Brightloom.exe"
 # Runs the launcher while the app runs from the given folder; prints the verdict line.
 verdict_with_app_in() {
     rm -rf "$prefix/drive_c/ProgramData/Velmora"
-    LB_APP_LIFETIME_MS=30000 "$wine_run" "$1/Brightloom.exe" &
+    rm -f "$base/ready"
+    LB_APP_LIFETIME_MS=60000 LB_APP_READY_FILE='C:\lb-path-test\ready' \
+        "$wine_run" "$1/Brightloom.exe" &
     app=$!
-    sleep 3
+    waited=0
+    while [ ! -f "$base/ready" ]; do
+        [ "$waited" -lt 600 ] || { echo "FAIL: the app did not start" >&2; exit 1; }
+        sleep 0.1
+        waited=$((waited + 1))
+    done
     status=0
     LB_PS_EXIT_CODE=0 "$wine_run" "$launcher" || status=$?
     kill "$app" 2>/dev/null || true
