@@ -36,18 +36,23 @@ TEST(ActivationScript, IsTheFixedStartProcessCall) {
     EXPECT_EQ(BuildPowerShellCommandLine(L"QUJD"), std::wstring(kCommandPrefix) + L"QUJD");
 }
 
-TEST(ActivationScript, ExitCodeErrorsAreUnsignedDecimal) {
+TEST(ActivationScript, ExitCodesMapToResults) {
     const struct {
-        DWORD code;
-        std::wstring_view text;
+        std::optional<DWORD> code;
+        bool ok;
+        std::wstring_view error;
     } cases[] = {
-        {1, L"App launch failed with PowerShell exit code 1"},
-        {259, L"App launch failed with PowerShell exit code 259"},
-        {0xC0000005, L"App launch failed with PowerShell exit code 3221225477"},
-        {0xFFFFFFFF, L"App launch failed with PowerShell exit code 4294967295"},
+        {0, true, L""},
+        {1, false, L"App launch failed with PowerShell exit code 1"},
+        {259, false, L"App launch failed with PowerShell exit code 259"},
+        {0xC0000005, false, L"App launch failed with PowerShell exit code 3221225477"},
+        {0xFFFFFFFF, false, L"App launch failed with PowerShell exit code 4294967295"},
+        {std::nullopt, false, L"Failed to read PowerShell exit code."},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(FormatExitCodeError(c.code), c.text);
+        const LaunchResult result = ResultOfPowerShellExit(c.code);
+        EXPECT_EQ(result.ok, c.ok);
+        EXPECT_EQ(result.error, c.error);
     }
 }
 

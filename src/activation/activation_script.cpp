@@ -19,6 +19,7 @@ constexpr std::wstring_view kCommandPrefix =
 constexpr std::wstring_view kPowerShellBelowSystem = L"\\WindowsPowerShell\\v1.0\\powershell.exe";
 
 constexpr std::wstring_view kExitCodeErrorHead = L"App launch failed with PowerShell exit code ";
+constexpr wchar_t kExitCodeUnknown[] = L"Failed to read PowerShell exit code.";
 
 } // namespace
 
@@ -40,6 +41,13 @@ std::wstring BuildPowerShellPath(std::wstring_view systemDirectory) {
     return std::wstring(systemDirectory).append(kPowerShellBelowSystem);
 }
 
-std::wstring FormatExitCodeError(DWORD exitCode) {
-    return std::wstring(kExitCodeErrorHead).append(std::to_wstring(exitCode));
+LaunchResult ResultOfPowerShellExit(std::optional<DWORD> exitCode) {
+    // An unknown outcome is no success: the activation may not have happened.
+    if (!exitCode) {
+        return {false, kExitCodeUnknown};
+    }
+    if (*exitCode != 0) {
+        return {false, std::wstring(kExitCodeErrorHead).append(std::to_wstring(*exitCode))};
+    }
+    return {true, {}};
 }

@@ -1,8 +1,11 @@
-// Pure builders for what PowerShell is given: the script and the command line.
+// Pure builders: what PowerShell is given, and the result its exit code means.
 #pragma once
+
+#include "activation/launch_result.h"
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,5 +18,6 @@
 // Where Windows PowerShell lives below the given system folder.
 [[nodiscard]] std::wstring BuildPowerShellPath(std::wstring_view systemDirectory);
 
-// The error text for a PowerShell run that ended with a non-zero code.
-[[nodiscard]] std::wstring FormatExitCodeError(DWORD exitCode);
+// The outcome of a PowerShell run that ended with the exit code, or whose
+// exit code could not be read (nullopt).
+[[nodiscard]] LaunchResult ResultOfPowerShellExit(std::optional<DWORD> exitCode);

@@ -10,7 +10,6 @@
 namespace {
 
 constexpr wchar_t kStartFailed[] = L"Failed to start PowerShell process.";
-constexpr wchar_t kExitCodeUnknown[] = L"Failed to read PowerShell exit code.";
 
 } // namespace
 
@@ -54,10 +53,7 @@ LaunchResult LaunchApp() {
     static_cast<void>(::WaitForSingleObject(child.process(), INFINITE));
     DWORD exitCode = 0;
     if (!::GetExitCodeProcess(child.process(), &exitCode)) {
-        return {false, kExitCodeUnknown};
+        return ResultOfPowerShellExit(std::nullopt);
     }
-    if (exitCode != 0) {
-        return {false, FormatExitCodeError(exitCode)};
-    }
-    return {true, {}};
+    return ResultOfPowerShellExit(exitCode);
 }
