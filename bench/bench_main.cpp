@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <set>
 #include <vector>
 
@@ -79,7 +80,8 @@ void EndToEnd() {
         const auto fromLauncher = RecordValue(record, "command_line");
         TimedRun(floor, code);
         if (RecordValue(record, "command_line") != fromLauncher) {
-            std::printf("WARNING: the floor's PowerShell command line differs from the launcher's\n");
+            std::printf(
+                "WARNING: the floor's PowerShell command line differs from the launcher's\n");
         }
     }
 
@@ -99,8 +101,8 @@ void EndToEnd() {
                 Median(ratios), Quantile(ratios, 0.1), Quantile(ratios, 0.9),
                 *std::min_element(ratios.begin(), ratios.end()),
                 *std::max_element(ratios.begin(), ratios.end()));
-    std::printf("   goal: ratio median <= 1.10: %s%s\n\n", Median(ratios) <= 1.10 ? "met" : "MISSED",
-                failures ? "  (some runs failed!)" : "");
+    std::printf("   goal: ratio median <= 1.10: %s%s\n\n",
+                Median(ratios) <= 1.10 ? "met" : "MISSED", failures ? "  (some runs failed!)" : "");
 }
 
 void Phases() {
@@ -111,21 +113,21 @@ void Phases() {
                 MedianMicroseconds([] { WriteLogLine(L"benchmark line"); }, kPhaseRepeats));
     std::printf("   instance probe        %8.1f us\n",
                 MedianMicroseconds([] { static_cast<void>(IsTargetAppRunning()); }, kPhaseRepeats));
-    std::printf("   script + encoding     %8.1f us\n\n",
-                MedianMicroseconds(
-                    [] { static_cast<void>(EncodeCommandBase64(BuildActivationScript())); },
-                    kPhaseRepeats));
+    std::printf(
+        "   script + encoding     %8.1f us\n\n",
+        MedianMicroseconds([] { static_cast<void>(EncodeCommandBase64(BuildActivationScript())); },
+                           kPhaseRepeats));
 }
 
 void ProbeScale() {
-    const std::wstring folder = MakeScratchFolder(L"idle");
-    CopyInto(BinProgram(L"brightloom_standin.exe"), folder + L"\\idle.exe");
-    std::vector<UniqueProcessInformation> idle;
+    constexpr int kStep = 50;
+    std::vector<std::unique_ptr<RunningApps>> idle;
     std::printf("3. Probe against extra idle processes, median of %d\n", kProbeRepeats);
     double first = 0;
-    for (const int extra : {0, 50, 100}) {
-        while (static_cast<int>(idle.size()) < extra) {
-            idle.push_back(Start(folder + L"\\idle.exe", {}));
+    for (const int extra : {0, kStep, 2 * kStep}) {
+        while (static_cast<int>(idle.size()) * kStep < extra) {
+            idle.push_back(
+                std::make_unique<RunningApps>(L"idle" + std::to_wstring(idle.size()), kStep));
         }
         ::Sleep(500);
         const double us =
@@ -138,9 +140,7 @@ void ProbeScale() {
                         us, (us - first) / extra);
         }
     }
-    EndProcessesUnder(folder);
     idle.clear();
-    RemoveTree(folder);
     std::printf("\n");
 }
 
@@ -151,9 +151,9 @@ void Appends() {
         const LARGE_INTEGER start = Now();
         std::vector<UniqueProcessInformation> running;
         for (int w = 0; w < writers; ++w) {
-            running.push_back(Start(BinProgram(L"log_append_worker.exe"),
-                                    L"w" + std::to_wstring(w) + L" " +
-                                        std::to_wstring(kAppendLines)));
+            running.push_back(
+                Start(BinProgram(L"log_append_worker.exe"),
+                      L"w" + std::to_wstring(w) + L" " + std::to_wstring(kAppendLines)));
         }
         for (const auto& writer : running) {
             ::WaitForSingleObject(writer.process(), INFINITE);
@@ -167,7 +167,7 @@ void Appends() {
                                 return l.rfind("<malformed>", 0) == 0;
                             });
         std::printf("   %d writer%s              %8.0f lines/s (process starts included), %s\n",
-                    writers, writers == 1 ? " " : "s", lines.size() / seconds,
+                    writers, writers == 1 ? " " : "s", static_cast<double>(lines.size()) / seconds,
                     intact ? "all lines intact" : "LINES LOST OR TORN");
     }
     ResetLogFolders();

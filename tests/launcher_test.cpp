@@ -27,36 +27,15 @@ TEST(ImagePathNamesTargetApp, MatchesThePublisherIdAnywhereAndCaseSensitively) {
     }
 }
 
-// Starts the target app stand-in from a folder of the given name and ends it when done.
-class RunningApp {
-public:
-    explicit RunningApp(std::wstring_view folderName) : folder_(MakeScratchFolder(folderName)) {
-        const std::wstring program = folder_ + L"\\Brightloom.exe";
-        CopyInto(BinProgram(L"brightloom_standin.exe"), program);
-        app_ = Start(program, {});
-    }
-    ~RunningApp() {
-        ::TerminateProcess(app_.process(), 0);
-        ::WaitForSingleObject(app_.process(), INFINITE);
-        app_.reset();
-        RemoveTree(folder_);
-    }
-    RunningApp(const RunningApp&) = delete;
-    RunningApp& operator=(const RunningApp&) = delete;
-
-private:
-    std::wstring folder_;
-    UniqueProcessInformation app_;
-};
-
 TEST(IsTargetAppRunning, FindsAProcessWhosePathHoldsThePublisherId) {
     EXPECT_FALSE(IsTargetAppRunning());
     {
-        const RunningApp other(L"Velmora_1.0_x64__Q4RK7VBN2XS9E");
+        const RunningApps other(L"Velmora_1.0_x64__Q4RK7VBN2XS9E", 1);
         EXPECT_FALSE(IsTargetAppRunning());
     }
     {
-        const RunningApp app(L"VelmoraSoftworksLimited.VelmoraBrightloom_1.0_x64__q4rk7vbn2xs9e");
+        const RunningApps app(L"VelmoraSoftworksLimited.VelmoraBrightloom_1.0_x64__q4rk7vbn2xs9e",
+                              1);
         EXPECT_TRUE(IsTargetAppRunning());
     }
     EXPECT_FALSE(IsTargetAppRunning());
@@ -117,7 +96,7 @@ TEST_F(LauncherRun, ArgumentsChangeNothing) {
 TEST_F(LauncherRun, ARunningAppIsReportedAndStillActivated) {
     const ScopedEnvironment exitCode(L"LB_PS_EXIT_CODE", L"0");
     const ScopedEnvironment record(L"LB_PS_RECORD", scratch_ + L"\\record.txt");
-    const RunningApp app(L"VelmoraSoftworksLimited.VelmoraBrightloom_1.0_x64__q4rk7vbn2xs9e");
+    const RunningApps app(L"VelmoraSoftworksLimited.VelmoraBrightloom_1.0_x64__q4rk7vbn2xs9e", 1);
     EXPECT_EQ(RunLauncher(), 0u);
     std::vector<std::string> expected = SuccessfulRun();
     expected[1] = "App is ALREADY RUNNING before LaunchApp";

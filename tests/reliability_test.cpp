@@ -73,10 +73,7 @@ TEST_F(Faults, PowerShellKilledFromOutsideIsAFailureWithTheKillCode) {
         const UniqueHandle powershell = WaitForPowerShell();
         ASSERT_TRUE(powershell);
         ASSERT_TRUE(::TerminateProcess(powershell.get(), killCode));
-        ASSERT_EQ(::WaitForSingleObject(launcher.process(), INFINITE), WAIT_OBJECT_0);
-        DWORD launcherExit = 0;
-        ::GetExitCodeProcess(launcher.process(), &launcherExit);
-        EXPECT_EQ(launcherExit, 1u);
+        EXPECT_EQ(WaitForExit(launcher), 1u);
         EXPECT_EQ(Logged(), FailedRun("App launch failed with PowerShell exit code " +
                                       std::to_string(killCode)));
     }
@@ -87,18 +84,13 @@ TEST_F(Faults, ASlowPowerShellIsWaitedFor) {
     const ScopedEnvironment exitCode(L"LB_PS_EXIT_CODE", L"0");
     const UniqueProcessInformation launcher = StartLauncher();
     EXPECT_EQ(::WaitForSingleObject(launcher.process(), 2000), static_cast<DWORD>(WAIT_TIMEOUT));
-    ASSERT_EQ(::WaitForSingleObject(launcher.process(), INFINITE), WAIT_OBJECT_0);
-    DWORD launcherExit = 1;
-    ::GetExitCodeProcess(launcher.process(), &launcherExit);
-    EXPECT_EQ(launcherExit, 0u);
+    EXPECT_EQ(WaitForExit(launcher), 0u);
     EXPECT_EQ(Logged(), SuccessfulRun());
 }
 
 TEST_F(Faults, AFileInTheLogFolderPlaceSendsTheLogToTheCurrentDirectory) {
     ASSERT_TRUE(::CreateDirectoryW(ProgramDataMakerFolder().c_str(), nullptr));
-    const UniqueHandle blocker(::CreateFileW((ProgramDataMakerFolder() + L"\\Brightloom").c_str(),
-                                             GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    const UniqueHandle blocker = HoldNewFile(ProgramDataMakerFolder() + L"\\Brightloom");
     ASSERT_TRUE(blocker);
     const ScopedEnvironment exitCode(L"LB_PS_EXIT_CODE", L"0");
     EXPECT_EQ(RunLauncher(), 0u);
@@ -155,10 +147,7 @@ TEST_F(Faults, ASharingReaderGetsEveryLineAndIsNeverBlocked) {
         launchers.push_back(StartLauncher());
     }
     for (const auto& launcher : launchers) {
-        DWORD code = 1;
-        ASSERT_EQ(::WaitForSingleObject(launcher.process(), INFINITE), WAIT_OBJECT_0);
-        ::GetExitCodeProcess(launcher.process(), &code);
-        EXPECT_EQ(code, 0u);
+        EXPECT_EQ(WaitForExit(launcher), 0u);
     }
     done = true;
     follower.join();
@@ -175,33 +164,11 @@ TEST_F(Faults, ASharingReaderGetsEveryLineAndIsNeverBlocked) {
     EXPECT_EQ(counts, expected);
 }
 
-// Many idle programs, started from one folder and ended together.
-class ProcessCrowd {
-public:
-    ProcessCrowd(std::wstring_view folderName, int count) : folder_(MakeScratchFolder(folderName)) {
-        CopyInto(BinProgram(L"brightloom_standin.exe"), folder_ + L"\\idle.exe");
-        for (int i = 0; i < count; ++i) {
-            processes_.push_back(Start(folder_ + L"\\idle.exe", {}));
-        }
-    }
-    ~ProcessCrowd() {
-        EndProcessesUnder(folder_);
-        processes_.clear();
-        RemoveTree(folder_);
-    }
-    ProcessCrowd(const ProcessCrowd&) = delete;
-    ProcessCrowd& operator=(const ProcessCrowd&) = delete;
-
-private:
-    std::wstring folder_;
-    std::vector<UniqueProcessInformation> processes_;
-};
-
 TEST_F(Faults, TheProbeCopesWithAHundredOtherProcesses) {
-    const ProcessCrowd crowd(L"crowd", 100);
+    const RunningApps crowd(L"crowd", 100);
     EXPECT_FALSE(IsTargetAppRunning());
     {
-        const ProcessCrowd app(L"Brightloom_1.0_x64__q4rk7vbn2xs9e", 1);
+        const RunningApps app(L"Brightloom_1.0_x64__q4rk7vbn2xs9e", 1);
         EXPECT_TRUE(IsTargetAppRunning());
     }
     const ScopedEnvironment exitCode(L"LB_PS_EXIT_CODE", L"0");
@@ -210,7 +177,7 @@ TEST_F(Faults, TheProbeCopesWithAHundredOtherProcesses) {
 }
 
 TEST_F(Faults, TheProbeCopesWithProcessesEndingDuringTheWalk) {
-    auto app = std::make_unique<ProcessCrowd>(L"Brightloom_1.0_x64__q4rk7vbn2xs9e", 1);
+    auto app = std::make_unique<RunningApps>(L"Brightloom_1.0_x64__q4rk7vbn2xs9e", 1);
     const std::wstring folder = MakeScratchFolder(L"churn");
     const std::wstring shortLived = folder + L"\\short.exe";
     CopyInto(BinProgram(L"brightloom_standin.exe"), shortLived);

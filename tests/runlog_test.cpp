@@ -73,26 +73,21 @@ TEST_F(LogPath, GoesToCommonFilesWhenTheMakerFolderExists) {
 TEST_F(LogPath, FallsBackToProgramDataWhenCommonFilesLogCannotBeOpened) {
     ASSERT_TRUE(::CreateDirectoryW(CommonFilesMakerFolder().c_str(), nullptr));
     ASSERT_TRUE(::CreateDirectoryW((CommonFilesMakerFolder() + L"\\Brightloom").c_str(), nullptr));
-    const UniqueHandle holder(::CreateFileW(CommonFilesLogPath().c_str(), GENERIC_READ, 0, nullptr,
-                                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const UniqueHandle holder = HoldNewFile(CommonFilesLogPath());
     ASSERT_TRUE(holder);
     EXPECT_EQ(FindLogFilePath(), ProgramDataLogPath());
 }
 
 TEST_F(LogPath, FallsBackToTheCurrentDirectoryWhenProgramDataCannotTakeTheLog) {
     ASSERT_TRUE(::CreateDirectoryW(ProgramDataMakerFolder().c_str(), nullptr));
-    const UniqueHandle blocker(::CreateFileW((ProgramDataMakerFolder() + L"\\Brightloom").c_str(),
-                                             GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    const UniqueHandle blocker = HoldNewFile(ProgramDataMakerFolder() + L"\\Brightloom");
     ASSERT_TRUE(blocker);
     EXPECT_EQ(FindLogFilePath(), L".\\bright_loom_launcher_logs.txt");
 }
 
 TEST_F(LogPath, FallsBackToProgramDataWhenAFileTakesTheFolderPlace) {
     ASSERT_TRUE(::CreateDirectoryW(CommonFilesMakerFolder().c_str(), nullptr));
-    const UniqueHandle blocker(::CreateFileW((CommonFilesMakerFolder() + L"\\Brightloom").c_str(),
-                                             GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    const UniqueHandle blocker = HoldNewFile(CommonFilesMakerFolder() + L"\\Brightloom");
     ASSERT_TRUE(blocker);
     EXPECT_EQ(FindLogFilePath(), ProgramDataLogPath());
 }

@@ -64,7 +64,6 @@ public:
         return &info_;
     }
     [[nodiscard]] HANDLE process() const noexcept { return info_.hProcess; }
-    [[nodiscard]] DWORD processId() const noexcept { return info_.dwProcessId; }
 
     void reset() noexcept {
         UniqueHandle process(info_.hProcess);

@@ -23,6 +23,16 @@ constexpr wchar_t kLastResortPath[] = L".\\bright_loom_launcher_logs.txt";
     return std::wstring(path);
 }
 
+// The log file in the folder, if it can be opened there for append as every
+// line will be. Opening it leaves the file behind, empty if it was new.
+[[nodiscard]] std::optional<std::wstring> OpenableLogFile(const std::wstring& folder) {
+    std::wstring file = folder + kFileNameSuffix;
+    if (!OpenLogFileForAppend(file)) {
+        return std::nullopt;
+    }
+    return file;
+}
+
 } // namespace
 
 std::wstring FindLogFilePath() {
@@ -31,20 +41,18 @@ std::wstring FindLogFilePath() {
         // maker's folder was already set up, by an installer for example.
         const std::wstring folder = *commonFiles + kFolderSuffix;
         ::CreateDirectoryW(folder.c_str(), nullptr);
-        std::wstring candidate = folder + kFileNameSuffix;
-        if (OpenLogFileForAppend(candidate)) {
-            return candidate;
+        if (auto file = OpenableLogFile(folder)) {
+            return *file;
         }
     }
     if (const auto commonAppData = ShellFolder(CSIDL_COMMON_APPDATA)) {
         ::CreateDirectoryW((*commonAppData + kMakerFolderSuffix).c_str(), nullptr);
         const std::wstring folder = *commonAppData + kFolderSuffix;
         ::CreateDirectoryW(folder.c_str(), nullptr);
-        std::wstring candidate = folder + kFileNameSuffix;
         // Taking a place that cannot be written would lose every line of the
-        // run, so this one is probed too (which leaves the file, maybe empty).
-        if (OpenLogFileForAppend(candidate)) {
-            return candidate;
+        // run, so this one is probed too.
+        if (auto file = OpenableLogFile(folder)) {
+            return *file;
         }
     }
     return kLastResortPath;

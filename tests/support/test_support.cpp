@@ -237,16 +237,19 @@ UniqueProcessInformation Start(const std::wstring& program, const std::wstring& 
     return child;
 }
 
-DWORD RunToEnd(const std::wstring& program, const std::wstring& arguments,
-               const std::wstring& directory) {
-    const UniqueProcessInformation child = Start(program, arguments, directory);
-    if (child.process() == nullptr) {
+DWORD WaitForExit(const UniqueProcessInformation& process) {
+    if (process.process() == nullptr) {
         return static_cast<DWORD>(-1);
     }
-    EXPECT_EQ(::WaitForSingleObject(child.process(), INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(::WaitForSingleObject(process.process(), INFINITE), WAIT_OBJECT_0);
     DWORD exitCode = 0;
-    EXPECT_TRUE(::GetExitCodeProcess(child.process(), &exitCode));
+    EXPECT_TRUE(::GetExitCodeProcess(process.process(), &exitCode));
     return exitCode;
+}
+
+DWORD RunToEnd(const std::wstring& program, const std::wstring& arguments,
+               const std::wstring& directory) {
+    return WaitForExit(Start(program, arguments, directory));
 }
 
 void EndProcessesUnder(const std::wstring& folder) {
@@ -267,6 +270,28 @@ void EndProcessesUnder(const std::wstring& folder) {
             ::WaitForSingleObject(process.get(), INFINITE);
         }
     }
+}
+
+UniqueHandle HoldNewFile(const std::wstring& path) {
+    UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    EXPECT_TRUE(file) << Narrow(path) << ": " << ::GetLastError();
+    return file;
+}
+
+RunningApps::RunningApps(std::wstring_view folderName, int count)
+    : folder_(MakeScratchFolder(folderName)) {
+    const std::wstring program = folder_ + L"\\Brightloom.exe";
+    CopyInto(BinProgram(L"brightloom_standin.exe"), program);
+    for (int i = 0; i < count; ++i) {
+        processes_.push_back(Start(program, {}));
+    }
+}
+
+RunningApps::~RunningApps() {
+    EndProcessesUnder(folder_);
+    processes_.clear();
+    RemoveTree(folder_);
 }
 
 ScopedEnvironment::ScopedEnvironment(std::wstring name, const std::wstring& value)

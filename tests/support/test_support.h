@@ -53,12 +53,32 @@ std::string Narrow(std::wstring_view text);
 
 UniqueProcessInformation Start(const std::wstring& program, const std::wstring& arguments,
                                const std::wstring& directory = {});
+// Waits for the process to end and returns its exit code.
+DWORD WaitForExit(const UniqueProcessInformation& process);
 // Runs the program to its end and returns its exit code.
 DWORD RunToEnd(const std::wstring& program, const std::wstring& arguments = {},
                const std::wstring& directory = {});
 
 // Ends every process whose executable lies below the folder.
 void EndProcessesUnder(const std::wstring& folder);
+
+// Creates a file at the path and keeps it open without sharing, so that
+// nothing else can open it, nor make a folder in its place.
+UniqueHandle HoldNewFile(const std::wstring& path);
+
+// Copies of the target app stand-in, run from a scratch folder of the given
+// name until this goes.
+class RunningApps {
+public:
+    RunningApps(std::wstring_view folderName, int count);
+    ~RunningApps();
+    RunningApps(const RunningApps&) = delete;
+    RunningApps& operator=(const RunningApps&) = delete;
+
+private:
+    std::wstring folder_;
+    std::vector<UniqueProcessInformation> processes_;
+};
 
 // Sets an environment variable for this process and the children it starts,
 // restoring the old value when it goes.
