@@ -50,6 +50,7 @@ protected:
         scratch_ = MakeScratchFolder(L"launcher");
     }
     void TearDown() override {
+        EndProcessesUnder(InstalledAppFolder());
         ResetLogFolders();
         RemoveTree(scratch_);
     }
@@ -123,10 +124,19 @@ TEST_F(LauncherRun, ActivatingAnInstalledAppMakesTheNextRunSeeIt) {
     ASSERT_TRUE(::CreateDirectoryW(package.c_str(), nullptr));
     CopyInto(BinProgram(L"brightloom_standin.exe"), package + L"\\Brightloom.exe");
     const ScopedEnvironment lifetime(L"LB_APP_LIFETIME_MS", L"30000");
+    // Each app started is ended only once it runs, so that no Wine helper stays behind.
+    const std::wstring ready = scratch_ + L"\\app-ready";
+    const ScopedEnvironment readyFile(L"LB_APP_READY_FILE", ready);
 
     const DWORD first = RunLauncher();
+    if (first == 0u) {
+        WaitForFile(ready);
+        ::DeleteFileW(ready.c_str());
+    }
     const DWORD second = RunLauncher();
-    // End the app that the first run started before the package goes.
+    if (second == 0u) {
+        WaitForFile(ready);
+    }
     RemoveInstalledApp();
 
     EXPECT_EQ(first, 0u);

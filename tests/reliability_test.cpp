@@ -23,6 +23,9 @@ protected:
         scratch_ = MakeScratchFolder(L"faults");
     }
     void TearDown() override {
+        // A test that stopped early may leave a launcher waiting on a PowerShell.
+        EndProcessesUnder(BinFolder());
+        EndProcessesUnder(SystemPowerShell().substr(0, SystemPowerShell().rfind(L'\\')));
         ResetLogFolders();
         RemoveTree(scratch_);
     }
@@ -47,8 +50,10 @@ TEST_F(Faults, PowerShellEndingAbnormallyIsAFailureWithItsCode) {
     }
 }
 
-// The PowerShell stand-in started from the system folder, once it runs.
-UniqueHandle WaitForPowerShell() {
+// The PowerShell stand-in, once it has written its record and so runs its own
+// code: under Wine, a kill during start-up can leave its console host waiting.
+UniqueHandle WaitForRunningPowerShell(const std::wstring& record) {
+    WaitForFile(record);
     for (;;) {
         const UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
         PROCESSENTRY32W entry{};
@@ -65,12 +70,15 @@ UniqueHandle WaitForPowerShell() {
 }
 
 TEST_F(Faults, PowerShellKilledFromOutsideIsAFailureWithTheKillCode) {
+    const std::wstring record = scratch_ + L"\\record.txt";
+    const ScopedEnvironment recordTo(L"LB_PS_RECORD", record);
     const ScopedEnvironment slow(L"LB_PS_SLEEP_MS", L"600000");
     const ScopedEnvironment exitCode(L"LB_PS_EXIT_CODE", L"0");
     for (const DWORD killCode : {0xC000013Au, 259u}) {
         ResetLogFolders();
+        ::DeleteFileW(record.c_str());
         const UniqueProcessInformation launcher = StartLauncher();
-        const UniqueHandle powershell = WaitForPowerShell();
+        const UniqueHandle powershell = WaitForRunningPowerShell(record);
         ASSERT_TRUE(powershell);
         ASSERT_TRUE(::TerminateProcess(powershell.get(), killCode));
         EXPECT_EQ(WaitForExit(launcher), 1u);
@@ -185,9 +193,10 @@ TEST_F(Faults, TheProbeCopesWithProcessesEndingDuringTheWalk) {
     const ScopedEnvironment lifetime(L"LB_APP_LIFETIME_MS", L"5");
 
     std::atomic<bool> done{false};
+    std::vector<UniqueProcessInformation> children;
     std::thread churn([&] {
         while (!done) {
-            const UniqueProcessInformation child = Start(shortLived, {});
+            children.push_back(Start(shortLived, {}));
         }
     });
     int misses = 0;
@@ -201,7 +210,10 @@ TEST_F(Faults, TheProbeCopesWithProcessesEndingDuringTheWalk) {
     }
     done = true;
     churn.join();
-    EndProcessesUnder(folder);
+    // They end by themselves; killing one still starting could leave a Wine helper behind.
+    for (const auto& child : children) {
+        WaitForExit(child);
+    }
     RemoveTree(folder);
     EXPECT_EQ(misses, 0);
     EXPECT_EQ(falsePositives, 0);

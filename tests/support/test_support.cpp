@@ -252,6 +252,13 @@ DWORD RunToEnd(const std::wstring& program, const std::wstring& arguments,
     return WaitForExit(Start(program, arguments, directory));
 }
 
+void WaitForFile(const std::wstring& path) {
+    // No time limit of its own: the test's limit in CTest ends a hang and names it.
+    while (!Exists(path)) {
+        ::Sleep(10);
+    }
+}
+
 void EndProcessesUnder(const std::wstring& folder) {
     const UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     ASSERT_TRUE(snapshot);
@@ -264,7 +271,8 @@ void EndProcessesUnder(const std::wstring& folder) {
                           FALSE, entry.th32ProcessID));
         wchar_t image[MAX_PATH] = {};
         DWORD size = MAX_PATH;
-        if (process && ::QueryFullProcessImageNameW(process.get(), 0, image, &size) &&
+        if (entry.th32ProcessID != ::GetCurrentProcessId() && process &&
+            ::QueryFullProcessImageNameW(process.get(), 0, image, &size) &&
             std::wstring_view(image, size).rfind(folder + L"\\", 0) == 0) {
             ::TerminateProcess(process.get(), 0);
             ::WaitForSingleObject(process.get(), INFINITE);
@@ -283,8 +291,15 @@ RunningApps::RunningApps(std::wstring_view folderName, int count)
     : folder_(MakeScratchFolder(folderName)) {
     const std::wstring program = folder_ + L"\\Brightloom.exe";
     CopyInto(BinProgram(L"brightloom_standin.exe"), program);
+    std::vector<std::wstring> readyFiles;
     for (int i = 0; i < count; ++i) {
+        readyFiles.push_back(folder_ + L"\\ready-" + std::to_wstring(i));
+        const ScopedEnvironment ready(L"LB_APP_READY_FILE", readyFiles.back());
         processes_.push_back(Start(program, {}));
+    }
+    // Ended only once running: under Wine, a kill during start-up can leave a helper behind.
+    for (const std::wstring& ready : readyFiles) {
+        WaitForFile(ready);
     }
 }
 

@@ -59,7 +59,10 @@ DWORD WaitForExit(const UniqueProcessInformation& process);
 DWORD RunToEnd(const std::wstring& program, const std::wstring& arguments = {},
                const std::wstring& directory = {});
 
-// Ends every process whose executable lies below the folder.
+// Returns once the file exists.
+void WaitForFile(const std::wstring& path);
+
+// Ends every process, but this one, whose executable lies below the folder.
 void EndProcessesUnder(const std::wstring& folder);
 
 // Creates a file at the path and keeps it open without sharing, so that
@@ -67,7 +70,7 @@ void EndProcessesUnder(const std::wstring& folder);
 UniqueHandle HoldNewFile(const std::wstring& path);
 
 // Copies of the target app stand-in, run from a scratch folder of the given
-// name until this goes.
+// name until this goes; each is running its own code once this is made.
 class RunningApps {
 public:
     RunningApps(std::wstring_view folderName, int count);
