@@ -99,12 +99,26 @@ TEST_F(Executable, ImportsOnlySystemLibraries) {
         }
         imports.insert(Lower(pe_->StringAt(pe_->Offset(descriptor->Name))));
     }
-    const std::set<std::string> system = {"kernel32.dll", "shell32.dll", "crypt32.dll",
-                                          "advapi32.dll", "msvcrt.dll",  "user32.dll"};
+    // Only KnownDLLs, which Windows always takes from System32: any other DLL
+    // imported at load time is looked for first in the program's own folder.
+    const std::set<std::string> knownDlls = {"kernel32.dll", "shell32.dll", "advapi32.dll",
+                                             "msvcrt.dll", "user32.dll"};
     EXPECT_TRUE(imports.count("kernel32.dll"));
     for (const std::string& name : imports) {
-        EXPECT_TRUE(system.count(name)) << "imports " << name;
+        EXPECT_TRUE(knownDlls.count(name)) << "imports " << name;
     }
+}
+
+TEST_F(Executable, LoadsAtARandomAddressWithDataNeverExecuted) {
+    const IMAGE_OPTIONAL_HEADER64& header = pe_->Headers()->OptionalHeader;
+    for (const unsigned flag : {IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE,
+                            IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA,
+                            IMAGE_DLLCHARACTERISTICS_NX_COMPAT}) {
+        EXPECT_TRUE(header.DllCharacteristics & flag) << "missing flag " << flag;
+    }
+    // Without relocations the loader cannot move the image, whatever the flags say.
+    EXPECT_GT(header.DataDirectory[IMAGE_DIRECTORY_ENTRY_BASERELOC].Size, 0u);
+    EXPECT_FALSE(pe_->Headers()->FileHeader.Characteristics & IMAGE_FILE_RELOCS_STRIPPED);
 }
 
 std::vector<std::pair<ULONG_PTR, ULONG_PTR>> ResourcesOf(HMODULE module) {

@@ -149,6 +149,45 @@ TEST_F(LauncherRun, ActivatingAnInstalledAppMakesTheNextRunSeeIt) {
     EXPECT_EQ(Logged(), expected);
 }
 
+// Windows looks for a DLL that is not one of its KnownDLLs in the program's
+// folder first. Wine prefers its own DLLs unless told, per program, to use
+// that order; this tells it for LaunchBrightloom.exe while it lives.
+class NativeDllsFirst {
+public:
+    explicit NativeDllsFirst(std::initializer_list<const wchar_t*> dlls) {
+        for (const wchar_t* dll : dlls) {
+            EXPECT_EQ(::RegSetKeyValueW(HKEY_CURRENT_USER, kKey, dll, REG_SZ, kOrder, sizeof(kOrder)),
+                      ERROR_SUCCESS);
+        }
+    }
+    ~NativeDllsFirst() { ::RegDeleteTreeW(HKEY_CURRENT_USER, kKey); }
+    NativeDllsFirst(const NativeDllsFirst&) = delete;
+    NativeDllsFirst& operator=(const NativeDllsFirst&) = delete;
+
+private:
+    static constexpr wchar_t kKey[] = L"Software\\Wine\\AppDefaults\\LaunchBrightloom.exe\\DllOverrides";
+    static constexpr wchar_t kOrder[] = L"native,builtin";
+};
+
+TEST_F(LauncherRun, RunsNoDllPlantedBesideItOrInTheCurrentFolder) {
+    // crypt32 is loaded by the launcher after start, bcrypt by crypt32.
+    const NativeDllsFirst order({L"crypt32", L"bcrypt"});
+    const ScopedEnvironment marks(L"LB_PLANTED_MARKS", scratch_);
+    const ScopedEnvironment exitCode(L"LB_PS_EXIT_CODE", L"0");
+    const std::wstring folder = scratch_ + L"\\app";
+    ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
+    CopyInto(BinProgram(L"LaunchBrightloom.exe"), folder + L"\\LaunchBrightloom.exe");
+    for (const wchar_t* dll : {L"\\crypt32.dll", L"\\bcrypt.dll"}) {
+        CopyInto(BinProgram(L"planted.dll"), folder + dll);
+        CopyInto(BinProgram(L"planted.dll"), scratch_ + dll);
+    }
+
+    EXPECT_EQ(RunLauncher({}, folder + L"\\LaunchBrightloom.exe"), 0u);
+    EXPECT_EQ(Logged(), SuccessfulRun());
+    EXPECT_FALSE(Exists(scratch_ + L"\\crypt32.dll.ran"));
+    EXPECT_FALSE(Exists(scratch_ + L"\\bcrypt.dll.ran"));
+}
+
 TEST_F(LauncherRun, AnUninstalledAppFailsWithExitCodeOne) {
     EXPECT_EQ(RunLauncher(), 1u);
     const std::vector<std::string> logged = Logged();
