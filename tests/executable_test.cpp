@@ -111,9 +111,9 @@ TEST_F(Executable, ImportsOnlySystemLibraries) {
 
 TEST_F(Executable, LoadsAtARandomAddressWithDataNeverExecuted) {
     const IMAGE_OPTIONAL_HEADER64& header = pe_->Headers()->OptionalHeader;
-    for (const unsigned flag : {IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE,
-                            IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA,
-                            IMAGE_DLLCHARACTERISTICS_NX_COMPAT}) {
+    for (const unsigned flag :
+         {IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE, IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA,
+          IMAGE_DLLCHARACTERISTICS_NX_COMPAT}) {
         EXPECT_TRUE(header.DllCharacteristics & flag) << "missing flag " << flag;
     }
     // Without relocations the loader cannot move the image, whatever the flags say.

@@ -156,8 +156,9 @@ class NativeDllsFirst {
 public:
     explicit NativeDllsFirst(std::initializer_list<const wchar_t*> dlls) {
         for (const wchar_t* dll : dlls) {
-            EXPECT_EQ(::RegSetKeyValueW(HKEY_CURRENT_USER, kKey, dll, REG_SZ, kOrder, sizeof(kOrder)),
-                      ERROR_SUCCESS);
+            EXPECT_EQ(
+                ::RegSetKeyValueW(HKEY_CURRENT_USER, kKey, dll, REG_SZ, kOrder, sizeof(kOrder)),
+                ERROR_SUCCESS);
         }
     }
     ~NativeDllsFirst() { ::RegDeleteTreeW(HKEY_CURRENT_USER, kKey); }
@@ -165,7 +166,8 @@ public:
     NativeDllsFirst& operator=(const NativeDllsFirst&) = delete;
 
 private:
-    static constexpr wchar_t kKey[] = L"Software\\Wine\\AppDefaults\\LaunchBrightloom.exe\\DllOverrides";
+    static constexpr wchar_t kKey[] =
+        L"Software\\Wine\\AppDefaults\\LaunchBrightloom.exe\\DllOverrides";
     static constexpr wchar_t kOrder[] = L"native,builtin";
 };
 
@@ -186,6 +188,50 @@ TEST_F(LauncherRun, RunsNoDllPlantedBesideItOrInTheCurrentFolder) {
     EXPECT_EQ(Logged(), SuccessfulRun());
     EXPECT_FALSE(Exists(scratch_ + L"\\crypt32.dll.ran"));
     EXPECT_FALSE(Exists(scratch_ + L"\\bcrypt.dll.ran"));
+}
+
+TEST_F(LauncherRun, TimestampsAreTheMachinesLocalTimeWhateverTZSays) {
+    // A zone 13 hours from most: a stamp that followed it would stand out.
+    const ScopedEnvironment zone(L"TZ", L"XYZ-13");
+    const ScopedEnvironment exitCode(L"LB_PS_EXIT_CODE", L"0");
+    const std::string before = LocalTimeNow();
+    EXPECT_EQ(RunLauncher(), 0u);
+    const std::string after = LocalTimeNow();
+    const auto lines = SplitLines(ReadBytes(ProgramDataLogPath()).value_or(""));
+    ASSERT_EQ(lines.size(), 5u);
+    for (const std::string& line : lines) {
+        const std::string stamp = line.substr(1, 19);
+        EXPECT_TRUE(before <= stamp && stamp <= after)
+            << stamp << " not in " << before << " .. " << after;
+    }
+}
+
+TEST_F(LauncherRun, EndsAndKeepsPowerShellOffAPipeOnItsStandardInput) {
+    // A caller's pipe that is never closed, as a CI step with redirected input leaves it.
+    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    ASSERT_TRUE(::CreatePipe(&readEnd, &writeEnd, &inheritable, 0));
+    const UniqueHandle reader(readEnd);
+    const UniqueHandle writer(writeEnd);
+    ::SetHandleInformation(writer.get(), HANDLE_FLAG_INHERIT, 0);
+
+    const std::wstring record = scratch_ + L"\\record.txt";
+    const ScopedEnvironment recordTo(L"LB_PS_RECORD", record);
+    const ScopedEnvironment exitCode(L"LB_PS_EXIT_CODE", L"0");
+    const std::wstring program = BinProgram(L"LaunchBrightloom.exe");
+    std::wstring commandLine = L"\"" + program + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = reader.get();
+    UniqueProcessInformation launcher;
+    ASSERT_TRUE(::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
+                                 nullptr, scratch_.c_str(), &startup, launcher.put()));
+
+    EXPECT_EQ(WaitForExit(launcher), 0u);
+    EXPECT_EQ(Logged(), SuccessfulRun());
+    EXPECT_NE(RecordValue(record, "stdin_type"), std::to_string(FILE_TYPE_PIPE));
 }
 
 TEST_F(LauncherRun, AnUninstalledAppFailsWithExitCodeOne) {

@@ -2,6 +2,7 @@
 #include "runlog/log_file.h"
 #include "runlog/log_line.h"
 #include "runlog/log_path.h"
+#include "runlog/log_security.h"
 #include "runlog/run_log.h"
 #include "support/test_support.h"
 
@@ -32,21 +33,64 @@ TEST(FormatLogLine, StoresOneBytePerUnitAndEndsWithCrLf) {
     }
 }
 
-std::wstring LocalNow() {
-    SYSTEMTIME now{};
-    ::GetLocalTime(&now);
-    wchar_t text[32] = {};
-    swprintf(text, 32, L"%04u-%02u-%02u %02u:%02u:%02u", now.wYear, now.wMonth, now.wDay, now.wHour,
-             now.wMinute, now.wSecond);
-    return text;
+TEST(FormatTimestamp, IsTheLocalTimeToTheSecond) {
+    const std::string before = LocalTimeNow();
+    const std::string stamp = Narrow(FormatTimestamp());
+    const std::string after = LocalTimeNow();
+    ASSERT_EQ(stamp.size(), 19u);
+    EXPECT_TRUE(stamp == before || stamp == after) << stamp << " vs " << before;
 }
 
-TEST(FormatTimestamp, IsTheLocalTimeToTheSecond) {
-    const std::wstring before = LocalNow();
-    const std::wstring stamp = FormatTimestamp();
-    const std::wstring after = LocalNow();
-    ASSERT_EQ(stamp.size(), 19u);
-    EXPECT_TRUE(stamp == before || stamp == after) << Narrow(stamp) << " vs " << Narrow(before);
+// What each account an access-allowed entry names may do; any other kind of
+// entry, or an account not among these, is a fault of its own.
+std::map<std::string, ACCESS_MASK> GrantsOf(const ACL* acl) {
+    const std::pair<WELL_KNOWN_SID_TYPE, const char*> accounts[] = {
+        {WinLocalSystemSid, "SYSTEM"},
+        {WinBuiltinAdministratorsSid, "Administrators"},
+        {WinBuiltinUsersSid, "Users"},
+        {WinCreatorOwnerRightsSid, "OWNER RIGHTS"},
+    };
+    std::map<std::string, ACCESS_MASK> grants;
+    for (DWORD i = 0; i < acl->AceCount; ++i) {
+        void* ace = nullptr;
+        EXPECT_TRUE(::GetAce(const_cast<ACL*>(acl), i, &ace));
+        const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+        EXPECT_EQ(allowed->Header.AceType, ACCESS_ALLOWED_ACE_TYPE) << "entry " << i;
+        PSID sid = const_cast<DWORD*>(&allowed->SidStart);
+        std::string name = "another account";
+        for (const auto& [type, accountName] : accounts) {
+            if (::IsWellKnownSid(sid, type)) {
+                name = accountName;
+            }
+        }
+        grants[name] |= allowed->Mask;
+    }
+    return grants;
+}
+
+TEST(NewLogFileSecurity, LetsUsersAndTheOwnerOnlyReadAndAppend) {
+    const UniqueSecurityDescriptor descriptor = NewLogFileSecurity();
+    ASSERT_TRUE(descriptor);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(::GetSecurityDescriptorControl(descriptor.get(), &control, &revision));
+    EXPECT_TRUE(control & SE_DACL_PROTECTED) << "inherits the folder's rights";
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    ACL* dacl = nullptr;
+    ASSERT_TRUE(::GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted));
+    ASSERT_TRUE(present && dacl != nullptr);
+
+    // No write elsewhere in the file, no delete, no change of attributes, permissions or owner.
+    constexpr ACCESS_MASK kReadAndAppend =
+        FILE_READ_DATA | FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
+    const std::map<std::string, ACCESS_MASK> expected = {
+        {"SYSTEM", FILE_ALL_ACCESS},
+        {"Administrators", FILE_ALL_ACCESS},
+        {"Users", kReadAndAppend},
+        {"OWNER RIGHTS", kReadAndAppend},
+    };
+    EXPECT_EQ(GrantsOf(dacl), expected);
 }
 
 class LogPath : public ::testing::Test {
@@ -56,7 +100,7 @@ protected:
 };
 
 TEST_F(LogPath, GoesToProgramDataAndCreatesBothFoldersThere) {
-    EXPECT_EQ(FindLogFilePath(), ProgramDataLogPath());
+    EXPECT_EQ(FindLogFilePath().path, ProgramDataLogPath());
     EXPECT_EQ(ReadBytes(ProgramDataLogPath()), std::string());
     // Common Files is tried, but its maker folder is never created.
     EXPECT_FALSE(Exists(CommonFilesMakerFolder()));
@@ -64,7 +108,7 @@ TEST_F(LogPath, GoesToProgramDataAndCreatesBothFoldersThere) {
 
 TEST_F(LogPath, GoesToCommonFilesWhenTheMakerFolderExists) {
     ASSERT_TRUE(::CreateDirectoryW(CommonFilesMakerFolder().c_str(), nullptr));
-    EXPECT_EQ(FindLogFilePath(), CommonFilesLogPath());
+    EXPECT_EQ(FindLogFilePath().path, CommonFilesLogPath());
     // The probe leaves an empty file behind.
     EXPECT_EQ(ReadBytes(CommonFilesLogPath()), std::string());
     EXPECT_FALSE(Exists(ProgramDataMakerFolder()));
@@ -75,21 +119,21 @@ TEST_F(LogPath, FallsBackToProgramDataWhenCommonFilesLogCannotBeOpened) {
     ASSERT_TRUE(::CreateDirectoryW((CommonFilesMakerFolder() + L"\\Brightloom").c_str(), nullptr));
     const UniqueHandle holder = HoldNewFile(CommonFilesLogPath());
     ASSERT_TRUE(holder);
-    EXPECT_EQ(FindLogFilePath(), ProgramDataLogPath());
+    EXPECT_EQ(FindLogFilePath().path, ProgramDataLogPath());
 }
 
 TEST_F(LogPath, FallsBackToTheCurrentDirectoryWhenProgramDataCannotTakeTheLog) {
     ASSERT_TRUE(::CreateDirectoryW(ProgramDataMakerFolder().c_str(), nullptr));
     const UniqueHandle blocker = HoldNewFile(ProgramDataMakerFolder() + L"\\Brightloom");
     ASSERT_TRUE(blocker);
-    EXPECT_EQ(FindLogFilePath(), L".\\bright_loom_launcher_logs.txt");
+    EXPECT_EQ(FindLogFilePath().path, L".\\bright_loom_launcher_logs.txt");
 }
 
 TEST_F(LogPath, FallsBackToProgramDataWhenAFileTakesTheFolderPlace) {
     ASSERT_TRUE(::CreateDirectoryW(CommonFilesMakerFolder().c_str(), nullptr));
     const UniqueHandle blocker = HoldNewFile(CommonFilesMakerFolder() + L"\\Brightloom");
     ASSERT_TRUE(blocker);
-    EXPECT_EQ(FindLogFilePath(), ProgramDataLogPath());
+    EXPECT_EQ(FindLogFilePath().path, ProgramDataLogPath());
 }
 
 class RunLog : public ::testing::Test {
@@ -98,8 +142,8 @@ protected:
         ResetLogFolders();
         // The process keeps the path it found first; make sure it is the one
         // a clean machine gives, and that its folders exist again.
-        ASSERT_EQ(FindLogFilePath(), ProgramDataLogPath());
-        ASSERT_EQ(ResolveLogFilePath(), ProgramDataLogPath());
+        ASSERT_EQ(FindLogFilePath().path, ProgramDataLogPath());
+        ASSERT_EQ(ResolveLogFilePath().path, ProgramDataLogPath());
     }
     void TearDown() override { ResetLogFolders(); }
 };
@@ -118,6 +162,26 @@ TEST_F(RunLog, WritesOneLinePerMessageWithItsTimestamp) {
     EXPECT_EQ(MessageOf(lines[2]), "a");
     EXPECT_EQ(lines[3], "b");
     EXPECT_EQ(bytes.substr(bytes.size() - 2), "\r\n");
+}
+
+TEST_F(RunLog, ALineIsNeverGluedToAFragmentLeftBeforeIt) {
+    // What a write cut short leaves where the file cannot be cut back, as in a
+    // standard user's run, who may only append.
+    {
+        const UniqueHandle file(::CreateFileW(ProgramDataLogPath().c_str(), FILE_APPEND_DATA, 0,
+                                              nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(file);
+        DWORD written = 0;
+        ASSERT_TRUE(
+            ::WriteFile(file.get(), "[2026-01-02 03:04:05] half a li", 31, &written, nullptr));
+    }
+    WriteLogLine(L"next");
+    WriteLogLine(L"after");
+    const std::vector<std::string> lines = SplitLines(ReadBytes(ProgramDataLogPath()).value_or(""));
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "[2026-01-02 03:04:05] half a li");
+    EXPECT_EQ(MessageOf(lines[1]), "next");
+    EXPECT_EQ(MessageOf(lines[2]), "after");
 }
 
 TEST_F(RunLog, ConcurrentWritersLoseAndTearNoLine) {

@@ -25,8 +25,8 @@ using UniqueLibrary = std::unique_ptr<std::remove_pointer_t<HMODULE>, LibraryDel
 
 [[nodiscard]] CryptBinaryToStringWFunction FindCryptBinaryToStringW(HMODULE crypt32) noexcept {
     // Through void(*)(), the one function type every other may be cast from.
-    return reinterpret_cast<CryptBinaryToStringWFunction>(reinterpret_cast<void (*)()>(
-        ::GetProcAddress(crypt32, "CryptBinaryToStringW")));
+    return reinterpret_cast<CryptBinaryToStringWFunction>(
+        reinterpret_cast<void (*)()>(::GetProcAddress(crypt32, "CryptBinaryToStringW")));
 }
 
 } // namespace

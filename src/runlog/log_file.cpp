@@ -1,6 +1,9 @@
 // Cross-process safe appends to the run log.
 #include "runlog/log_file.h"
 
+#include "runlog/final_path.h"
+#include "runlog/log_security.h"
+
 #include <algorithm>
 
 namespace {
@@ -64,32 +67,106 @@ void Unlock(HANDLE file) noexcept {
 // A full disk can take part of a line; the next line would then be glued to
 // that fragment. While the lock is held nobody else has appended, so cutting
 // the file back to its size before the write removes just the fragment. The
-// append handle may not change the size, so a second handle does.
-void CutBackTo(const std::wstring& path, LARGE_INTEGER size) noexcept {
-    const UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr,
-                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file && ::SetFilePointerEx(file.get(), size, nullptr, FILE_BEGIN)) {
-        ::SetEndOfFile(file.get());
+// append handle may not change the size; a handle with write access to the
+// same file does, where the user has that right (Users have not).
+void CutBackTo(HANDLE file, LARGE_INTEGER size) noexcept {
+    const UniqueHandle writer(::ReOpenFile(file, GENERIC_WRITE, kShareAll, 0));
+    if (writer && ::SetFilePointerEx(writer.get(), size, nullptr, FILE_BEGIN)) {
+        ::SetEndOfFile(writer.get());
     }
+}
+
+// True when the file is empty or its last line is whole.
+[[nodiscard]] bool EndsWithWholeLine(HANDLE file, LARGE_INTEGER size) noexcept {
+    if (size.QuadPart == 0) {
+        return true;
+    }
+    const LONGLONG tail = std::min<LONGLONG>(size.QuadPart, 2);
+    const ULONGLONG at = static_cast<ULONGLONG>(size.QuadPart - tail);
+    OVERLAPPED from{};
+    from.Offset = static_cast<DWORD>(at);
+    from.OffsetHigh = static_cast<DWORD>(at >> 32);
+    char last[2] = {};
+    DWORD read = 0;
+    if (!::ReadFile(file, last, static_cast<DWORD>(tail), &read, &from) || read != tail) {
+        return true; // unknown: leave the bytes as they are
+    }
+    return tail == 2 && last[0] == '\r' && last[1] == '\n';
+}
+
+constexpr DWORD kAppendAccess =
+    FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+
+[[nodiscard]] bool HasOneLinkAndLiesAt(HANDLE file, const std::wstring& finalPath) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    const auto actual = FinalPathOf(file);
+    return ::GetFileInformationByHandle(file, &information) && information.nNumberOfLinks == 1 &&
+           actual && SamePath(*actual, finalPath);
+}
+
+// Opens the file only where it really lies at the required place. A missing
+// file is created only when its folder lies at the required place, and never
+// through a link left at the file's own name.
+[[nodiscard]] UniqueHandle OpenAtRequiredPlace(const LogPlace& place,
+                                               SECURITY_ATTRIBUTES* security) {
+    UniqueHandle file(::CreateFileW(place.path.c_str(), kAppendAccess, kShareAll, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file && ::GetLastError() == ERROR_FILE_NOT_FOUND) {
+        const std::wstring& required = place.requiredFinalPath;
+        const std::wstring folder = place.path.substr(0, place.path.rfind(L'\\'));
+        const auto actualFolder = FinalFolderPath(folder);
+        if (actualFolder && SamePath(*actualFolder, required.substr(0, required.rfind(L'\\')))) {
+            // A link at the name stops CREATE_NEW instead of being followed.
+            file.reset(
+                ::CreateFileW(place.path.c_str(), kAppendAccess, kShareAll, security, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+            if (!file && ::GetLastError() == ERROR_FILE_EXISTS) {
+                // Another run created it meanwhile.
+                file.reset(::CreateFileW(place.path.c_str(), kAppendAccess, kShareAll, nullptr,
+                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+            }
+        }
+    }
+    if (file && !HasOneLinkAndLiesAt(file.get(), place.requiredFinalPath)) {
+        file.reset();
+    }
+    return file;
 }
 
 } // namespace
 
-UniqueHandle OpenLogFileForAppend(const std::wstring& path) noexcept {
-    // Read access is what Windows asks of a handle before it may lock.
-    constexpr DWORD kAccess =
-        FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
-    return UniqueHandle(::CreateFileW(path.c_str(), kAccess, kShareAll, nullptr, OPEN_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+UniqueHandle OpenLogFileForAppend(const LogPlace& place) noexcept {
+    try {
+        // Only a file that this creates gets the security; an existing one keeps its own.
+        const UniqueSecurityDescriptor descriptor = NewLogFileSecurity();
+        SECURITY_ATTRIBUTES security{sizeof(security), descriptor.get(), FALSE};
+        if (!place.requiredFinalPath.empty()) {
+            return OpenAtRequiredPlace(place, &security);
+        }
+        // Read access is what Windows asks of a handle before it may lock.
+        return UniqueHandle(::CreateFileW(place.path.c_str(), kAppendAccess, kShareAll, &security,
+                                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    } catch (...) {
+        return UniqueHandle(); // out of memory for a path
+    }
 }
 
-bool AppendToLogFile(HANDLE file, const std::wstring& path, std::string_view bytes) noexcept {
+bool AppendToLogFile(HANDLE file, std::string_view bytes) noexcept {
     const bool locked = LockForAppend(file);
     LARGE_INTEGER sizeBefore{};
     const bool sized = ::GetFileSizeEx(file, &sizeBefore);
+    // Where an earlier fragment could not be cut back, end it before this line.
+    std::string afterFragment;
+    if (sized && !EndsWithWholeLine(file, sizeBefore)) {
+        try {
+            bytes = afterFragment.append("\r\n").append(bytes);
+        } catch (...) {
+            // Out of memory: the line goes in as it is.
+        }
+    }
     const bool whole = WriteAtEnd(file, bytes);
     if (!whole && locked && sized) {
-        CutBackTo(path, sizeBefore);
+        CutBackTo(file, sizeBefore);
     }
     if (locked) {
         Unlock(file);

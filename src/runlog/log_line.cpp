@@ -3,19 +3,10 @@
 
 #include <windows.h>
 
-#include <ctime>
 #include <cwchar>
 #include <iterator>
 
 namespace {
-
-// FILETIME counts 100 ns ticks from 1601-01-01; the C runtime counts seconds from 1970-01-01.
-constexpr unsigned long long kTicksPerSecond = 10'000'000ULL;
-constexpr unsigned long long kUnixEpochInTicks = 116'444'736'000'000'000ULL;
-
-constexpr wchar_t kTimestampFormat[] = L"%Y-%m-%d %H:%M:%S";
-// Keeps the line's shape when the clock lies outside what the C runtime can convert.
-constexpr wchar_t kUnconvertibleTimestamp[] = L"0000-00-00 00:00:00";
 
 constexpr std::wstring_view kLineHead = L"[";
 constexpr std::wstring_view kAfterTimestamp = L"] ";
@@ -38,19 +29,14 @@ void AppendNarrowed(std::string& out, std::wstring_view text) {
 } // namespace
 
 std::wstring FormatTimestamp() {
-    FILETIME now{};
-    ::GetSystemTimeAsFileTime(&now);
-    const unsigned long long ticks =
-        (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-    const auto seconds = static_cast<__time64_t>((ticks - kUnixEpochInTicks) / kTicksPerSecond);
-
-    std::tm local{};
-    // The C runtime's formatting: this program never leaves the "C" locale.
+    // The system's own time zone and daylight-saving rules. The C runtime's
+    // localtime would follow a TZ variable that some shells and CI agents set,
+    // often to a name it cannot read, and then give UTC or a shifted time.
+    SYSTEMTIME now{};
+    ::GetLocalTime(&now);
     wchar_t text[32] = {};
-    if (ticks < kUnixEpochInTicks || _localtime64_s(&local, &seconds) != 0 ||
-        std::wcsftime(text, std::size(text), kTimestampFormat, &local) == 0) {
-        return kUnconvertibleTimestamp;
-    }
+    std::swprintf(text, std::size(text), L"%04u-%02u-%02u %02u:%02u:%02u", now.wYear, now.wMonth,
+                  now.wDay, now.wHour, now.wMinute, now.wSecond);
     return text;
 }
 

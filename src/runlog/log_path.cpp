@@ -1,7 +1,7 @@
 // Resolution of the machine-wide run log's path.
 #include "runlog/log_path.h"
 
-#include "runlog/log_file.h"
+#include "runlog/final_path.h"
 
 #include <windows.h>
 #include <shlobj.h>
@@ -23,45 +23,50 @@ constexpr wchar_t kLastResortPath[] = L".\\bright_loom_launcher_logs.txt";
     return std::wstring(path);
 }
 
-// The log file in the folder, if it can be opened there for append as every
-// line will be. Opening it leaves the file behind, empty if it was new.
-[[nodiscard]] std::optional<std::wstring> OpenableLogFile(const std::wstring& folder) {
-    std::wstring file = folder + kFileNameSuffix;
-    if (!OpenLogFileForAppend(file)) {
-        return std::nullopt;
-    }
-    return file;
+// Whether the log can be opened at the place for append as every line will
+// be. Opening it leaves the file behind, empty if it was new.
+[[nodiscard]] bool IsOpenable(const LogPlace& place) {
+    return OpenLogFileForAppend(place).valid();
 }
 
 } // namespace
 
-std::wstring FindLogFilePath() {
+LogPlace FindLogFilePath() {
     if (const auto commonFiles = ShellFolder(CSIDL_PROGRAM_FILES_COMMON)) {
         // Only the last level is created here: this place is taken only when the
-        // maker's folder was already set up, by an installer for example.
+        // maker's folder was already set up, by an installer for example. Only
+        // administrators can write there, so links there are theirs and followed.
         const std::wstring folder = *commonFiles + kFolderSuffix;
         ::CreateDirectoryW(folder.c_str(), nullptr);
-        if (auto file = OpenableLogFile(folder)) {
-            return *file;
+        LogPlace place{folder + kFileNameSuffix, {}};
+        if (IsOpenable(place)) {
+            return place;
         }
     }
     if (const auto commonAppData = ShellFolder(CSIDL_COMMON_APPDATA)) {
         ::CreateDirectoryW((*commonAppData + kMakerFolderSuffix).c_str(), nullptr);
         const std::wstring folder = *commonAppData + kFolderSuffix;
         ::CreateDirectoryW(folder.c_str(), nullptr);
-        // Taking a place that cannot be written would lose every line of the
-        // run, so this one is probed too.
-        if (auto file = OpenableLogFile(folder)) {
-            return *file;
+        // Any user may make these folders, or links in their place, before the
+        // first run: the log is used only where it really lies below the
+        // folder, wherever an administrator has put the folder itself. Taking a
+        // place that cannot be written would lose every line of the run, so
+        // this one is probed too.
+        if (const auto finalAppData = FinalFolderPath(*commonAppData)) {
+            LogPlace place{folder + kFileNameSuffix,
+                           *finalAppData + kFolderSuffix + kFileNameSuffix};
+            if (IsOpenable(place)) {
+                return place;
+            }
         }
     }
-    return kLastResortPath;
+    return {kLastResortPath, {}};
 }
 
-std::wstring ResolveLogFilePath() {
-    static std::wstring cachedPath;
-    if (cachedPath.empty()) {
-        cachedPath = FindLogFilePath();
+LogPlace ResolveLogFilePath() {
+    static LogPlace cachedPlace;
+    if (cachedPlace.path.empty()) {
+        cachedPlace = FindLogFilePath();
     }
-    return cachedPath;
+    return cachedPlace;
 }

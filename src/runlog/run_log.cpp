@@ -7,13 +7,11 @@
 
 void WriteLogLine(std::wstring_view message) noexcept {
     try {
-        const std::wstring path = ResolveLogFilePath();
-        const UniqueHandle file = OpenLogFileForAppend(path);
+        const UniqueHandle file = OpenLogFileForAppend(ResolveLogFilePath());
         if (!file) {
             return;
         }
-        static_cast<void>(
-            AppendToLogFile(file.get(), path, FormatLogLine(FormatTimestamp(), message)));
+        static_cast<void>(AppendToLogFile(file.get(), FormatLogLine(FormatTimestamp(), message)));
     } catch (...) {
         // Out of memory while building the line: the line is lost, the run goes on.
     }

@@ -15,15 +15,14 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID) {
     if (::GetEnvironmentVariableW(L"LB_PLANTED_MARKS", marks, MAX_PATH) > 0 &&
         ::GetModuleFileNameW(self, image, MAX_PATH) > 0) {
         const std::wstring path = image;
-        const std::wstring mark =
-            std::wstring(marks) + path.substr(path.rfind(L'\\')) + L".ran";
+        const std::wstring mark = std::wstring(marks) + path.substr(path.rfind(L'\\')) + L".ran";
         ::CloseHandle(::CreateFileW(mark.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
     }
     return TRUE;
 }
 
-extern "C" __declspec(dllexport) BOOL WINAPI CryptBinaryToStringW(const BYTE*, DWORD, DWORD, LPWSTR,
-                                                                 DWORD*) {
+extern "C" __declspec(dllexport) BOOL WINAPI
+    CryptBinaryToStringW(const BYTE*, DWORD, DWORD, LPWSTR, DWORD*) {
     return FALSE;
 }

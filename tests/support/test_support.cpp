@@ -196,6 +196,15 @@ std::vector<std::string> FailedRun(const std::string& error) {
     };
 }
 
+std::string LocalTimeNow() {
+    SYSTEMTIME now{};
+    ::GetLocalTime(&now);
+    char text[32] = {};
+    std::snprintf(text, sizeof(text), "%04u-%02u-%02u %02u:%02u:%02u", now.wYear, now.wMonth,
+                  now.wDay, now.wHour, now.wMinute, now.wSecond);
+    return text;
+}
+
 std::optional<std::string> RecordValue(const std::wstring& recordPath, std::string_view key) {
     const std::string record = ReadBytes(recordPath).value_or("");
     const std::string head = std::string(key) + "=";

@@ -47,6 +47,8 @@ std::vector<std::string> MessagesOf(const std::wstring& logPath);
 // that succeeds, and one that fails with the error.
 const std::vector<std::string>& SuccessfulRun();
 std::vector<std::string> FailedRun(const std::string& error);
+// The system's local time now, in the log's "YYYY-MM-DD HH:MM:SS" form.
+std::string LocalTimeNow();
 // key=value lines, as the PowerShell stand-in records them.
 std::optional<std::string> RecordValue(const std::wstring& recordPath, std::string_view key);
 std::string Narrow(std::wstring_view text);
