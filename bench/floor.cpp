@@ -2,8 +2,8 @@
 // PowerShell the way the launcher does (hidden, same command line), waits for
 // it and reads its exit code. Nothing is logged and nothing is probed.
 #include <windows.h>
+#include <sddl.h>
 #include <shlobj.h>
-#include <wincrypt.h>
 
 #include <string>
 
@@ -20,18 +20,22 @@ constexpr wchar_t kCommandLine[] =
     L"AHQAZQBzAHQAJwA7ACAAZQB4AGkAdAAgADAAIAB9ACAAYwBhAHQAYwBoACAAewAgAFcAcgBpAHQAZQAtAEUAcgByAG8A"
     L"cgAgACQAXwAuAEUAeABjAGUAcAB0AGkAbwBuAC4ATQBlAHMAcwBhAGcAZQA7ACAAZQB4AGkAdAAgADEAIAB9AA==";
 
-// Keeps SHELL32 and CRYPT32 among the imports, as they are the launcher's.
+// Keeps SHELL32 and ADVAPI32 among the imports, as they are the launcher's.
 volatile bool never = false;
 
 } // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (never) {
         wchar_t path[MAX_PATH];
-        DWORD size = 0;
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
         ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, path);
-        ::CryptBinaryToStringW(nullptr, 0, CRYPT_STRING_BASE64, nullptr, &size);
+        ::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"", SDDL_REVISION_1, &descriptor,
+                                                               nullptr);
     }
+    // The launcher loads crypt32 at run time for its encoding; so does the floor.
+    const HMODULE crypt32 = ::LoadLibraryExW(L"crypt32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     wchar_t system[MAX_PATH] = {};
     ::GetSystemDirectoryW(system, MAX_PATH);
     const std::wstring application =
@@ -51,5 +55,6 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     ::GetExitCodeProcess(child.hProcess, &exitCode);
     ::CloseHandle(child.hThread);
     ::CloseHandle(child.hProcess);
+    ::FreeLibrary(crypt32);
     return exitCode == 0 ? 0 : 1;
 }

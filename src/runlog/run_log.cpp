@@ -4,6 +4,7 @@
 #include "runlog/log_file.h"
 #include "runlog/log_line.h"
 #include "runlog/log_path.h"
+#include "runlog/log_place.h"
 
 void WriteLogLine(std::wstring_view message) noexcept {
     try {
