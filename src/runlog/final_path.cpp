@@ -23,10 +23,10 @@ std::optional<std::wstring> FinalPathOf(HANDLE file) {
 
 std::optional<std::wstring> FinalFolderPath(const std::wstring& folder) {
     // Backup semantics is what lets CreateFileW open a folder.
-    const UniqueHandle handle(::CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                                            nullptr));
+    const UniqueHandle handle(::CreateFileW(
+        folder.c_str(), FILE_READ_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS, nullptr));
     if (!handle) {
         return std::nullopt;
     }

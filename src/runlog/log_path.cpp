@@ -60,6 +60,11 @@ LogPlace FindLogFilePath() {
             }
         }
     }
+    // The current directory is the caller's choice, but a link at the file's
+    // name there may be some other user's, and is not followed either.
+    if (const auto current = FinalFolderPath(L".")) {
+        return {kLastResortPath, *current + kFileNameSuffix};
+    }
     return {kLastResortPath, {}};
 }
 

@@ -12,6 +12,19 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // Read access is what Windows asks of a handle before it may lock.
 constexpr DWORD kAppendAccess =
     FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+// Should a named pipe stand where the log is looked for, its server learns
+// nothing of who runs the launcher, and cannot act as them.
+constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS;
+
+[[nodiscard]] UniqueHandle Open(const std::wstring& path, DWORD disposition,
+                                SECURITY_ATTRIBUTES* security = nullptr, DWORD moreFlags = 0) {
+    return UniqueHandle(::CreateFileW(path.c_str(), kAppendAccess, kShareAll, security, disposition,
+                                      kFlags | moreFlags, nullptr));
+}
+
+[[nodiscard]] std::wstring FolderOf(const std::wstring& path) {
+    return path.substr(0, path.rfind(L'\\'));
+}
 
 [[nodiscard]] bool HasOneLinkAndLiesAt(HANDLE file, const std::wstring& finalPath) {
     BY_HANDLE_FILE_INFORMATION information{};
@@ -20,27 +33,22 @@ constexpr DWORD kAppendAccess =
            actual && SamePath(*actual, finalPath);
 }
 
-// Opens the file only where it really lies at the required place. A missing
-// file is created only when its folder lies at the required place, and never
-// through a link left at the file's own name.
+// Opens the file only where it really lies at the required place. Nothing is
+// opened through a folder link, which could lead to a pipe or device as well
+// as to another folder; a missing file is never created through a link left
+// at its own name.
 [[nodiscard]] UniqueHandle OpenAtRequiredPlace(const LogPlace& place,
                                                SECURITY_ATTRIBUTES* security) {
-    UniqueHandle file(::CreateFileW(place.path.c_str(), kAppendAccess, kShareAll, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const auto folder = FinalFolderPath(FolderOf(place.path));
+    if (!folder || !SamePath(*folder, FolderOf(place.requiredFinalPath))) {
+        return UniqueHandle();
+    }
+    UniqueHandle file = Open(place.path, OPEN_EXISTING);
     if (!file && ::GetLastError() == ERROR_FILE_NOT_FOUND) {
-        const std::wstring& required = place.requiredFinalPath;
-        const std::wstring folder = place.path.substr(0, place.path.rfind(L'\\'));
-        const auto actualFolder = FinalFolderPath(folder);
-        if (actualFolder && SamePath(*actualFolder, required.substr(0, required.rfind(L'\\')))) {
-            // A link at the name stops CREATE_NEW instead of being followed.
-            file.reset(
-                ::CreateFileW(place.path.c_str(), kAppendAccess, kShareAll, security, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-            if (!file && ::GetLastError() == ERROR_FILE_EXISTS) {
-                // Another run created it meanwhile.
-                file.reset(::CreateFileW(place.path.c_str(), kAppendAccess, kShareAll, nullptr,
-                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-            }
+        // A link at the name stops CREATE_NEW instead of being followed.
+        file = Open(place.path, CREATE_NEW, security, FILE_FLAG_OPEN_REPARSE_POINT);
+        if (!file && ::GetLastError() == ERROR_FILE_EXISTS) {
+            file = Open(place.path, OPEN_EXISTING); // another run created it meanwhile
         }
     }
     if (file && !HasOneLinkAndLiesAt(file.get(), place.requiredFinalPath)) {
@@ -56,11 +64,14 @@ UniqueHandle OpenLogFileForAppend(const LogPlace& place) noexcept {
         // Only a file that this creates gets the security; an existing one keeps its own.
         const UniqueSecurityDescriptor descriptor = NewLogFileSecurity();
         SECURITY_ATTRIBUTES security{sizeof(security), descriptor.get(), FALSE};
-        if (!place.requiredFinalPath.empty()) {
-            return OpenAtRequiredPlace(place, &security);
+        UniqueHandle file = place.requiredFinalPath.empty()
+                                ? Open(place.path, OPEN_ALWAYS, &security)
+                                : OpenAtRequiredPlace(place, &security);
+        // A log is a file on a disk, never a pipe or a device.
+        if (file && ::GetFileType(file.get()) != FILE_TYPE_DISK) {
+            file.reset();
         }
-        return UniqueHandle(::CreateFileW(place.path.c_str(), kAppendAccess, kShareAll, &security,
-                                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        return file;
     } catch (...) {
         return UniqueHandle(); // out of memory for a path
     }

@@ -2,8 +2,9 @@
 # Links that another user could plant in the ProgramData log place: a link at
 # the maker folder, at the log folder or at the file's name (to a file, or
 # dangling), and a hard link at the file's name. None is followed: the target
-# stays untouched and the run logs its five lines in the current directory.
-# A link under Common Files, where only administrators write, is followed.
+# stays untouched and the run logs its five lines in the current directory,
+# where a link at the file's name is not followed either. A link under Common
+# Files, where only administrators write, is followed.
 # Under Wine a Unix symbolic link stands for a junction or symbolic link.
 set -eu
 wine_run=$1
@@ -20,8 +21,6 @@ trap cleanup EXIT
 fail=0
 # Runs the launcher from a fresh current directory; prints the messages of the log there.
 run_launcher() {
-    rm -rf "$elsewhere/cwd"
-    mkdir -p "$elsewhere/cwd"
     status=0
     (cd "$elsewhere/cwd" && LB_PS_EXIT_CODE=0 "$wine_run" "$launcher" >/dev/null) || status=$?
     [ "$status" -eq 0 ] || { echo "FAIL: $case: launcher exited $status"; fail=1; }
@@ -36,7 +35,7 @@ expect_log_in_cwd() {
 fresh() {
     case=$1
     cleanup
-    mkdir -p "$elsewhere/target"
+    mkdir -p "$elsewhere/target" "$elsewhere/cwd"
     printf 'precious\r\n' >"$elsewhere/victim.txt"
 }
 victim_untouched() {
@@ -70,6 +69,12 @@ fresh "hard link at the file name"
 mkdir -p "$data/Brightloom"
 ln "$elsewhere/victim.txt" "$data/Brightloom/$log_name"
 run_launcher; victim_untouched; expect_log_in_cwd
+
+fresh "link at the file name in the current directory"
+mkdir -p "$data"
+ln -s "$elsewhere/target" "$data/Brightloom"
+ln -s "$elsewhere/victim.txt" "$elsewhere/cwd/$log_name"
+run_launcher; victim_untouched
 
 fresh "link under Common Files"
 mkdir -p "$common"
