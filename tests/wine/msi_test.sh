@@ -43,6 +43,7 @@ rights=$(msiinfo export "$work/old.msi" MsiLockPermissionsEx | tr -d '\r' | sed 
     'D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x120085;;;BU)(A;;0x120085;;;OW)')" ] ||
     fail "the log's rights in MsiLockPermissionsEx: $rights"
 
+wineserver --kill 2>/dev/null || true  # one a stopped run left
 rm -rf "$WINEPREFIX"
 wineboot --init </dev/null >"$work/wine.out" 2>&1
 wineserver --wait
