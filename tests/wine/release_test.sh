@@ -19,6 +19,11 @@ if ! cmp "$work/first/LaunchBrightloom.exe" "$work/second/LaunchBrightloom.exe";
     exit 1
 fi
 (cd "$work/first" && sha256sum -c SHA256SUMS)
+if ! cmp "$work"/first/LaunchBrightloom-*-x64.msi "$work"/second/LaunchBrightloom-*-x64.msi; then
+    echo "FAIL: two MSIs of one commit differ"
+    exit 1
+fi
+"$source_dir/tools/release" --verify "$work/first"
 
 windows_path="Z:$(printf '%s' "$work/first/LaunchBrightloom.exe" | tr / '\\')"
 LB_EXECUTABLE="$windows_path" "$wine_run" "$executable_tests"

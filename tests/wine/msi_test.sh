@@ -1,0 +1,84 @@
+#!/bin/sh
+# The MSI under Wine's msiexec, in a prefix of its own: install, a run of the
+# installed launcher, reinstall, upgrade, a refused downgrade, uninstall. Wine
+# does not enforce file permissions, so the log's rights are checked in the
+# package's table only.
+set -eu
+source_dir=$1
+launcher=$2
+powershell=$3
+export WINEPREFIX=$4
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES='mscoree,mshtml='
+
+work=$(mktemp -d)
+trap 'wineserver --kill 2>/dev/null || true; rm -rf "$work"' EXIT
+fail() {
+    echo "FAIL: $*"
+    exit 1
+}
+# Wine and its helpers write to files, never to CTest's pipes.
+wine_quiet() {
+    wine "$@" </dev/null >>"$work/wine.out" 2>&1
+}
+msiexec() {
+    wine_quiet msiexec "$1" "Z:$(printf '%s' "$work/$2" | tr / '\\')" /qn \
+        /l*v "Z:$(printf '%s' "$work/$2.log" | tr / '\\')"
+}
+lines() {
+    if [ -f "$1" ]; then wc -l <"$1"; else echo 0; fi
+}
+uninstall_entries() {
+    wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s \
+        </dev/null >"$work/uninstall.reg" 2>>"$work/wine.out"
+    tr -d '\r' <"$work/uninstall.reg" | grep -c 'DisplayName *REG_SZ *LaunchBrightloom$' || true
+}
+
+"$source_dir/tools/notices" >"$work/notices.txt"
+"$source_dir/tools/msi-build" 1.0.0 "$launcher" "$work/notices.txt" "$work/old.msi"
+"$source_dir/tools/msi-build" 1.0.1 "$launcher" "$work/notices.txt" "$work/new.msi"
+
+rights=$(msiinfo export "$work/old.msi" MsiLockPermissionsEx | tr -d '\r' | sed -n '4,$p')
+[ "$rights" = "$(printf 'RunLogRights\tRunLog\tFile\t%s\t' \
+    'D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x120085;;;BU)(A;;0x120085;;;OW)')" ] ||
+    fail "the log's rights in MsiLockPermissionsEx: $rights"
+
+wineserver --kill 2>/dev/null || true  # one a stopped run left
+rm -rf "$WINEPREFIX"
+wineboot --init </dev/null >"$work/wine.out" 2>&1
+wineserver --wait
+cp "$powershell" "$WINEPREFIX/drive_c/windows/system32/WindowsPowerShell/v1.0/powershell.exe"
+installed="$WINEPREFIX/drive_c/Program Files/Velmora/Brightloom"
+log="$WINEPREFIX/drive_c/Program Files/Common Files/Velmora/Brightloom/bright_loom_launcher_logs.txt"
+fallback="$WINEPREFIX/drive_c/ProgramData/Velmora/Brightloom/bright_loom_launcher_logs.txt"
+
+msiexec /i old.msi || fail "install exited $?"
+cmp "$launcher" "$installed/LaunchBrightloom.exe" || fail "the installed launcher is not the packaged one"
+cmp "$work/notices.txt" "$installed/THIRD-PARTY-NOTICES.txt" || fail "no notices beside the launcher"
+[ -f "$log" ] && [ ! -s "$log" ] || fail "no empty log in Common Files"
+
+LB_PS_EXIT_CODE=0 wine_quiet 'C:\Program Files\Velmora\Brightloom\LaunchBrightloom.exe' ||
+    fail "the installed launcher exited $?"
+[ "$(lines "$log")" -eq 5 ] || fail "$(lines "$log") lines in the Common Files log"
+[ ! -e "$fallback" ] || fail "the installed launcher logged to ProgramData"
+
+msiexec /i old.msi || fail "reinstall exited $?"
+[ "$(lines "$log")" -eq 5 ] || fail "reinstall changed the log"
+
+msiexec /i new.msi || fail "upgrade exited $?"
+[ "$(lines "$log")" -eq 5 ] || fail "upgrade changed the log"
+[ -f "$installed/LaunchBrightloom.exe" ] || fail "upgrade lost the launcher"
+[ "$(uninstall_entries)" -eq 1 ] || fail "$(uninstall_entries) uninstall entries after upgrading"
+
+# Wine logs the failed launch condition and the newer product it found, not
+# the condition's message, which Windows adds.
+if msiexec /i old.msi; then fail "a downgrade was installed"; fi
+grep -q 'LaunchConditions. Return value 0' "$work/old.msi.log" &&
+    grep -q '^Property(S): WIX_DOWNGRADE_DETECTED = {' "$work/old.msi.log" ||
+    fail "msiexec's log does not say why the downgrade failed"
+
+msiexec /x new.msi || fail "uninstall exited $?"
+[ ! -e "$installed/LaunchBrightloom.exe" ] || fail "uninstall left the launcher"
+[ "$(lines "$log")" -eq 5 ] || fail "uninstall did not keep the log"
+[ "$(uninstall_entries)" -eq 0 ] || fail "$(uninstall_entries) uninstall entries after uninstalling"
+echo "msi: installed, ran, reinstalled, upgraded, refused a downgrade, uninstalled; log kept"
