@@ -27,24 +27,30 @@ constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURIT
 }
 
 [[nodiscard]] bool HasOneLinkAndLiesAt(HANDLE file, const std::wstring& finalPath) {
-    BY_HANDLE_FILE_INFORMATION information{};
+    FILE_STANDARD_INFO information{};
+    if (!::GetFileInformationByHandleEx(file, FileStandardInfo, &information,
+                                        sizeof(information)) ||
+        information.NumberOfLinks != 1) {
+        return false;
+    }
     const auto actual = FinalPathOf(file);
-    return ::GetFileInformationByHandle(file, &information) && information.nNumberOfLinks == 1 &&
-           actual && SamePath(*actual, finalPath);
+    return actual && SamePath(*actual, finalPath);
 }
 
-// Opens the file only where it really lies at the required place. Nothing is
-// opened through a folder link, which could lead to a pipe or device as well
-// as to another folder; a missing file is never created through a link left
-// at its own name.
+[[nodiscard]] bool FolderLiesAt(const LogPlace& place) {
+    const auto folder = FinalFolderPath(FolderOf(place.path));
+    return folder && SamePath(*folder, FolderOf(place.requiredFinalPath));
+}
+
+// Opens the file only where it really lies at the required place, and never
+// creates it through a link: a missing file is made only in a folder that
+// lies at the required place, and a link left at its own name stops that.
+// A pipe or device reached through a folder link learns nothing of the
+// caller (anonymous impersonation) and is refused as no disk file.
 [[nodiscard]] UniqueHandle OpenAtRequiredPlace(const LogPlace& place,
                                                SECURITY_ATTRIBUTES* security) {
-    const auto folder = FinalFolderPath(FolderOf(place.path));
-    if (!folder || !SamePath(*folder, FolderOf(place.requiredFinalPath))) {
-        return UniqueHandle();
-    }
     UniqueHandle file = Open(place.path, OPEN_EXISTING);
-    if (!file && ::GetLastError() == ERROR_FILE_NOT_FOUND) {
+    if (!file && ::GetLastError() == ERROR_FILE_NOT_FOUND && FolderLiesAt(place)) {
         // A link at the name stops CREATE_NEW instead of being followed.
         file = Open(place.path, CREATE_NEW, security, FILE_FLAG_OPEN_REPARSE_POINT);
         if (!file && ::GetLastError() == ERROR_FILE_EXISTS) {
