@@ -41,9 +41,9 @@ TEST(FormatTimestamp, IsTheLocalTimeToTheSecond) {
     EXPECT_TRUE(stamp == before || stamp == after) << stamp << " vs " << before;
 }
 
-// What each account an access-allowed entry names may do; any other kind of
-// entry, or an account not among these, is a fault of its own.
-std::map<std::string, ACCESS_MASK> GrantsOf(const ACL* acl) {
+// What each account that an access-allowed entry names may do; an entry of
+// another kind, or for another account, shows up as a fault of its own.
+std::map<std::string, ACCESS_MASK> GrantsOf(ACL* acl) {
     const std::pair<WELL_KNOWN_SID_TYPE, const char*> accounts[] = {
         {WinLocalSystemSid, "SYSTEM"},
         {WinBuiltinAdministratorsSid, "Administrators"},
@@ -52,18 +52,16 @@ std::map<std::string, ACCESS_MASK> GrantsOf(const ACL* acl) {
     };
     std::map<std::string, ACCESS_MASK> grants;
     for (DWORD i = 0; i < acl->AceCount; ++i) {
-        void* ace = nullptr;
-        EXPECT_TRUE(::GetAce(const_cast<ACL*>(acl), i, &ace));
-        const auto* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
-        EXPECT_EQ(allowed->Header.AceType, ACCESS_ALLOWED_ACE_TYPE) << "entry " << i;
-        PSID sid = const_cast<DWORD*>(&allowed->SidStart);
-        std::string name = "another account";
-        for (const auto& [type, accountName] : accounts) {
-            if (::IsWellKnownSid(sid, type)) {
-                name = accountName;
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        EXPECT_TRUE(::GetAce(acl, i, reinterpret_cast<void**>(&ace)));
+        std::string name = "entry of type " + std::to_string(ace->Header.AceType);
+        for (const auto& [type, account] : accounts) {
+            if (ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+                ::IsWellKnownSid(&ace->SidStart, type)) {
+                name = account;
             }
         }
-        grants[name] |= allowed->Mask;
+        grants[name] |= ace->Mask;
     }
     return grants;
 }
