@@ -4,7 +4,8 @@
 # Run elevated, in Windows PowerShell 5.1:
 #   powershell -ExecutionPolicy Bypass -File tests\windows\acceptance.ps1 -Dist .\dist
 # One PASS or FAIL line per check, then "N passed, M failed"; exits 1 on any
-# failure. Whatever it changes on the machine it puts back, even after a failure.
+# failure. Whatever it changes on the machine it puts back, even after a failure;
+# only Windows Installer's record of the log's permanent component stays.
 [CmdletBinding()]
 param(
     # A release folder: LaunchBrightloom.exe, its MSI and SHA256SUMS.
@@ -28,6 +29,7 @@ $InstalledLauncher = Join-Path $env:ProgramW6432 'Velmora\Brightloom\LaunchBrigh
 # The descriptor the launcher gives a log it creates, and the MSI the log it installs.
 $LogSddl = 'D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x120085;;;BU)(A;;0x120085;;;OW)'
 $UsersSid = 'S-1-5-32-545'
+$UpgradeCode = '{4BBCFC5E-DE44-4C0E-984C-60D927CFB35B}'
 $Suffix = [guid]::NewGuid().ToString('N').Substring(0, 8)
 $Work = Join-Path $env:SystemDrive "LaunchBrightloom-acceptance-$Suffix"
 $Launcher = Join-Path $Work 'LaunchBrightloom.exe'
@@ -61,12 +63,17 @@ function New-Folder([string] $Name) {
     (New-Item -ItemType Directory -Path (Join-Path $Work $Name)).FullName
 }
 
+# Unlike Test-Path, true for a junction whose target is gone.
+function Test-Exists([string] $Path) {
+    [bool](Get-Item -LiteralPath $Path -Force -ErrorAction SilentlyContinue)
+}
+
 # A junction or link goes alone, never what it points to.
 function Remove-Tree([string] $Path) {
-    $item = Get-Item -LiteralPath $Path -Force -ErrorAction SilentlyContinue
-    if (-not $item) { return }
+    if (-not (Test-Exists $Path)) { return }
+    $item = Get-Item -LiteralPath $Path -Force
     if ($item.Attributes -band [IO.FileAttributes]::ReparsePoint) {
-        [IO.Directory]::Delete($Path)
+        $item.Delete()
     } else {
         Remove-Item -LiteralPath $Path -Recurse -Force
     }
@@ -123,8 +130,11 @@ function Assert-LogDescriptor([string] $Path) {
     Assert-True ((Get-DaclForm $sddl) -eq (Get-DaclForm $LogSddl)) "$Path has $sddl, not $LogSddl"
 }
 
-function Invoke-Msiexec([string[]] $Arguments) {
-    (Start-Process -FilePath 'msiexec.exe' -ArgumentList $Arguments -Wait -PassThru).ExitCode
+# Quiet, and never restarting the machine, which would skip the clean-up.
+function Invoke-Msiexec([string] $Action, [string] $Log) {
+    $arguments = @($Action, "`"$($script:Msi)`"", '/qn', '/norestart', '/l*v', "`"$Log`"")
+    $code = (Start-Process -FilePath 'msiexec.exe' -ArgumentList $arguments -Wait -PassThru).ExitCode
+    Assert-True ($code -eq 0 -or $code -eq 3010) "msiexec $Action exited $code; see $Log"
 }
 
 function Test-Sums {
@@ -153,8 +163,8 @@ function Test-StandardUser {
     $before = @(Read-LogLines $ProgramDataLog).Count
     $password = 'Aa1!' + [guid]::NewGuid().ToString('N')
     $secure = ConvertTo-SecureString $password -AsPlainText -Force
+    $null = New-LocalUser -Name "lbaccept$Suffix" -Password $secure -AccountNeverExpires -PasswordNeverExpires
     $script:UserName = "lbaccept$Suffix"
-    $null = New-LocalUser -Name $script:UserName -Password $secure -AccountNeverExpires -PasswordNeverExpires
     try {
         Add-LocalGroupMember -SID $UsersSid -Member $script:UserName
     } catch {
@@ -179,6 +189,7 @@ function Test-Junction {
     $directory = New-Folder 'junction-run'
     $null = New-Item -ItemType Junction -Path $ProgramDataMaker -Target $target
     $code = Invoke-Launcher $Launcher $directory
+    # Folders may be made through it (docs/security.md), files never.
     $planted = @(Get-ChildItem -LiteralPath $target -Recurse -Force -File)
     Assert-True ($planted.Count -eq 0) "the run wrote through the junction: $(($planted | ForEach-Object { $_.FullName }) -join ', ')"
     Assert-True ($code -eq $ExitCode) "exit code $code, not $ExitCode"
@@ -209,22 +220,21 @@ function Test-PlantedDll {
 }
 
 function Test-Msi {
-    Assert-True (-not (Test-Path -LiteralPath $InstalledLauncher)) "$InstalledLauncher exists: run where it is not installed"
+    # An installed version would be upgraded, then removed with ours.
+    $installed = @((New-Object -ComObject WindowsInstaller.Installer).RelatedProducts($UpgradeCode))
+    Assert-True ($installed.Count -eq 0) 'LaunchBrightloom is installed here: run where it is not'
     $msi = @(Get-ChildItem -LiteralPath $Dist -Filter 'LaunchBrightloom-*-x64.msi')
     Assert-True ($msi.Count -eq 1) "$($msi.Count) MSIs in $Dist, not 1"
     Reset-LogFolders
     $script:Msi = $msi[0].FullName
-    $code = Invoke-Msiexec @('/i', "`"$($script:Msi)`"", '/qn', '/l*v', "`"$Work\install.log`"")
-    Assert-True ($code -eq 0 -or $code -eq 3010) "msiexec /i exited $code; see $Work\install.log"
+    Invoke-Msiexec '/i' "$Work\install.log"
     $code = Invoke-Launcher $InstalledLauncher (New-Folder 'installed-run')
     Assert-True ($code -eq $ExitCode) "exit code $code, not $ExitCode"
     Assert-RunLogged $CommonFilesLog 0 $Outcome $ExitCode
     Assert-True (-not (Test-Path -LiteralPath $ProgramDataLog)) 'the installed launcher logged in ProgramData'
     Assert-LogDescriptor $CommonFilesLog
-    $code = Invoke-Msiexec @('/x', "`"$($script:Msi)`"", '/qn', '/l*v', "`"$Work\remove.log`"")
-    Assert-True ($code -eq 0 -or $code -eq 3010) "msiexec /x exited $code; see $Work\remove.log"
+    Invoke-Msiexec '/x' "$Work\remove.log"
     $script:Msi = $null
-$script:LogsAside = $false
     Assert-True (-not (Test-Path -LiteralPath $InstalledLauncher)) 'the launcher stayed after msiexec /x'
     Assert-True (Test-Path -LiteralPath $CommonFilesLog) 'msiexec /x removed the log'
 }
@@ -232,7 +242,7 @@ $script:LogsAside = $false
 # Puts the machine back; a step that fails is reported and counted.
 function Undo-Changes {
     $steps = [ordered]@{
-        'uninstall the MSI' = { if ($script:Msi) { $null = Invoke-Msiexec @('/x', "`"$($script:Msi)`"", '/qn') } }
+        'uninstall the MSI' = { if ($script:Msi) { Invoke-Msiexec '/x' "$Work\clean-up-remove.log" } }
         'remove the temporary user and its profile' = {
             if ($script:UserName) {
                 $sid = (Get-LocalUser -Name $script:UserName).SID.Value
@@ -243,7 +253,7 @@ function Undo-Changes {
                         Get-CimInstance -ClassName Win32_UserProfile -Filter "SID = '$sid'" | Remove-CimInstance
                         break
                     } catch {
-                        if ($try -ge 5) { throw }
+                        if ($try -ge 15) { throw }
                         Start-Sleep -Seconds 2
                     }
                 }
@@ -252,7 +262,9 @@ function Undo-Changes {
         'restore the log folders' = {
             if ($script:LogsAside) { Reset-LogFolders }
             foreach ($maker in $ProgramDataMaker, $CommonFilesMaker) {
-                if (Test-Path -LiteralPath "$maker.acceptance-$Suffix") {
+                if (Test-Exists "$maker.acceptance-$Suffix") {
+                    # Into a folder still there, it would move inside it.
+                    Assert-True (-not (Test-Exists $maker)) "$maker is back; the machine's own waits at $maker.acceptance-$Suffix"
                     Move-Item -LiteralPath "$maker.acceptance-$Suffix" -Destination $maker
                 }
             }
@@ -276,11 +288,13 @@ if (-not $principal.IsInRole([Security.Principal.WindowsBuiltInRole]::Administra
 try {
     # This machine's own logs wait aside until the end.
     foreach ($maker in $ProgramDataMaker, $CommonFilesMaker) {
-        if (Test-Path -LiteralPath $maker) { Move-Item -LiteralPath $maker -Destination "$maker.acceptance-$Suffix" }
+        if (Test-Exists $maker) { Move-Item -LiteralPath $maker -Destination "$maker.acceptance-$Suffix" }
     }
     $script:LogsAside = $true
     $null = New-Item -ItemType Directory -Path $Work
     Copy-Item -LiteralPath (Join-Path $Dist 'LaunchBrightloom.exe') -Destination $Launcher
+    # A download's zone mark would make Start-Process ask before starting it.
+    Unblock-File -LiteralPath $Launcher
 
     Test-Check 'SHA256SUMS matches the files' { Test-Sums }
     Test-Check "a run logs five lines in ProgramData and exits $ExitCode" { Test-Run }
