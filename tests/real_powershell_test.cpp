@@ -47,11 +47,12 @@ DWORD RunPowerShell(std::wstring_view encoded) {
 TEST(RealPowerShell, FailsALauncherRunOnAMachineWithoutTheApp) {
     ResetLogFolders();
     const std::wstring scratch = MakeScratchFolder(L"real-powershell");
+    const size_t journalBefore = Journal().size();
     EXPECT_EQ(RunToEnd(BinProgram(L"LaunchBrightloom.exe"), {}, scratch), 1u);
     EXPECT_EQ(MessagesOf(ProgramDataLogPath()),
               FailedRun("App launch failed with PowerShell exit code 1"));
     // Exactly the launcher's arguments, and a script that got as far as Start-Process.
-    const std::string journal = Journal();
+    const std::string journal = Journal().substr(journalBefore);
     EXPECT_EQ(journal.rfind("exit=1 args=-NoProfile -NonInteractive -EncodedCommand " +
                                 Narrow(EncodeCommandBase64(BuildActivationScript())) + "\n",
                             0),
