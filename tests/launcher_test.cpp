@@ -234,6 +234,19 @@ TEST_F(LauncherRun, EndsAndKeepsPowerShellOffAPipeOnItsStandardInput) {
     EXPECT_NE(RecordValue(record, "stdin_type"), std::to_string(FILE_TYPE_PIPE));
 }
 
+TEST_F(LauncherRun, StartedFromPowerShell7HandsPowerShellNoneOf7sModuleFolders) {
+    const ScopedEnvironment modulePath(L"PSModulePath",
+                                       L"C:\\Users\\me\\Documents\\PowerShell\\Modules;"
+                                       L"C:\\Program Files\\PowerShell\\Modules;"
+                                       L"C:\\Program Files\\PowerShell\\7\\Modules;"
+                                       L"C:\\windows\\system32\\WindowsPowerShell\\v1.0\\Modules");
+    const ScopedEnvironment recordTo(L"LB_PS_RECORD", scratch_ + L"\\record.txt");
+    const ScopedEnvironment exitCode(L"LB_PS_EXIT_CODE", L"0");
+    EXPECT_EQ(RunLauncher(), 0u);
+    EXPECT_EQ(RecordValue(scratch_ + L"\\record.txt", "psmodulepath"),
+              "C:\\windows\\system32\\WindowsPowerShell\\v1.0\\Modules");
+}
+
 TEST_F(LauncherRun, AnUninstalledAppFailsWithExitCodeOne) {
     EXPECT_EQ(RunLauncher(), 1u);
     const std::vector<std::string> logged = Logged();

@@ -101,8 +101,15 @@ TEST_F(Faults, AFileInTheLogFolderPlaceSendsTheLogToTheCurrentDirectory) {
     const UniqueHandle blocker = HoldNewFile(ProgramDataMakerFolder() + L"\\Brightloom");
     ASSERT_TRUE(blocker);
     const ScopedEnvironment exitCode(L"LB_PS_EXIT_CODE", L"0");
-    EXPECT_EQ(RunLauncher(), 0u);
-    EXPECT_EQ(MessagesOf(scratch_ + L"\\bright_loom_launcher_logs.txt"), SuccessfulRun());
+    // A drive's root too, where Windows containers start: its final path ends in a backslash.
+    for (const std::wstring& folder : {scratch_, std::wstring(L"C:\\")}) {
+        const std::wstring log =
+            folder + (folder.back() == L'\\' ? L"" : L"\\") + L"bright_loom_launcher_logs.txt";
+        ::DeleteFileW(log.c_str());
+        EXPECT_EQ(RunToEnd(BinProgram(L"LaunchBrightloom.exe"), {}, folder), 0u);
+        EXPECT_EQ(MessagesOf(log), SuccessfulRun()) << Narrow(folder);
+        ::DeleteFileW(log.c_str());
+    }
 }
 
 TEST_F(Faults, ALogHeldWithoutSharingCostsTheLinesButNotTheRun) {

@@ -2,11 +2,13 @@
 #include "runlog/log_file.h"
 #include "runlog/log_line.h"
 #include "runlog/log_path.h"
+#include "runlog/log_place.h"
 #include "runlog/log_security.h"
 #include "runlog/run_log.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <map>
@@ -80,8 +82,7 @@ TEST(NewLogFileSecurity, LetsUsersAndTheOwnerOnlyReadAndAppend) {
     ASSERT_TRUE(present && dacl != nullptr);
 
     // No write elsewhere in the file, no delete, no change of attributes, permissions or owner.
-    constexpr ACCESS_MASK kReadAndAppend =
-        FILE_READ_DATA | FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
+    constexpr ACCESS_MASK kReadAndAppend = FILE_GENERIC_READ | FILE_APPEND_DATA;
     const std::map<std::string, ACCESS_MASK> expected = {
         {"SYSTEM", FILE_ALL_ACCESS},
         {"Administrators", FILE_ALL_ACCESS},
@@ -89,6 +90,75 @@ TEST(NewLogFileSecurity, LetsUsersAndTheOwnerOnlyReadAndAppend) {
         {"OWNER RIGHTS", kReadAndAppend},
     };
     EXPECT_EQ(GrantsOf(dacl), expected);
+}
+
+// An impersonation token of this process, or of it with Administrators deny-only,
+// as a standard user or an administrator's non-elevated shell holds it.
+UniqueHandle TokenToCheck(bool administratorsDenyOnly) {
+    HANDLE process = nullptr;
+    EXPECT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_ALL_ACCESS, &process));
+    UniqueHandle token(process);
+    if (administratorsDenyOnly) {
+        BYTE sid[SECURITY_MAX_SID_SIZE];
+        DWORD size = sizeof(sid);
+        EXPECT_TRUE(::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size));
+        SID_AND_ATTRIBUTES administrators{sid, 0};
+        HANDLE restricted = nullptr;
+        EXPECT_TRUE(::CreateRestrictedToken(token.get(), 0, 1, &administrators, 0, nullptr, 0,
+                                            nullptr, &restricted));
+        token = UniqueHandle(restricted);
+    }
+    HANDLE impersonation = nullptr;
+    EXPECT_TRUE(::DuplicateToken(token.get(), SecurityImpersonation, &impersonation));
+    return UniqueHandle(impersonation);
+}
+
+// Windows' own decision on a file open under the launcher's rights. Owner and
+// group are SYSTEM, since Wine lets an owner do more than its entries say.
+TEST(NewLogFileSecurity, LetsEveryUserReadAndAppendAndOnlyAdministratorsDoMore) {
+    const UniqueSecurityDescriptor launcher = NewLogFileSecurity();
+    ASSERT_TRUE(launcher);
+    wchar_t* dacl = nullptr;
+    ASSERT_TRUE(::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+        launcher.get(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &dacl, nullptr));
+    const std::wstring sddl = std::wstring(L"O:SYG:SY") + dacl;
+    ::LocalFree(dacl);
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        sddl.c_str(), SDDL_REVISION_1, &raw, nullptr));
+    const UniqueSecurityDescriptor descriptor(raw);
+
+    const struct {
+        bool administratorsDenyOnly;
+        ACCESS_MASK wanted;
+        bool granted;
+    } cases[] = {
+        {true, GENERIC_READ, true},
+        {true, kLogAppendAccess, true},
+        {true, FILE_APPEND_DATA, true},
+        {true, FILE_WRITE_DATA, false},
+        {true, GENERIC_WRITE, false},
+        {true, DELETE, false},
+        {true, WRITE_DAC, false},
+        {true, WRITE_OWNER, false},
+        {true, FILE_WRITE_ATTRIBUTES, false},
+        {false, GENERIC_ALL, true},
+    };
+    GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
+                            FILE_ALL_ACCESS};
+    for (const auto& c : cases) {
+        const UniqueHandle token = TokenToCheck(c.administratorsDenyOnly);
+        ACCESS_MASK wanted = c.wanted;
+        ::MapGenericMask(&wanted, &mapping);
+        PRIVILEGE_SET privileges{};
+        DWORD privilegesSize = sizeof(privileges);
+        ACCESS_MASK granted = 0;
+        BOOL allowed = FALSE;
+        ASSERT_TRUE(::AccessCheck(descriptor.get(), token.get(), wanted, &mapping, &privileges,
+                                  &privilegesSize, &granted, &allowed));
+        EXPECT_EQ(allowed != FALSE, c.granted)
+            << std::hex << "0x" << c.wanted << (c.administratorsDenyOnly ? " as a user" : "");
+    }
 }
 
 class LogPath : public ::testing::Test {

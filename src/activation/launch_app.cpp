@@ -3,6 +3,7 @@
 
 #include "activation/activation_script.h"
 #include "activation/encode_command.h"
+#include "activation/module_path.h"
 #include "common/unique_handle.h"
 
 #include <windows.h>
@@ -44,6 +45,9 @@ LaunchResult LaunchApp() {
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
+    // PowerShell gets this process's environment as the caller left it, but
+    // for PowerShell 7's module folders, which would break its Start-Process.
+    KeepPowerShell7ModulesFromWindowsPowerShell();
     UniqueProcessInformation child;
     if (!::CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
                           CREATE_NO_WINDOW, nullptr, nullptr, &startup, child.put())) {

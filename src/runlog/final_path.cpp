@@ -30,7 +30,11 @@ std::optional<std::wstring> FinalFolderPath(const std::wstring& folder) {
     if (!handle) {
         return std::nullopt;
     }
-    return FinalPathOf(handle.get());
+    auto path = FinalPathOf(handle.get());
+    if (path && !path->empty() && path->back() == L'\\') {
+        path->pop_back(); // \\?\C:\ and \\?\UNC\server\share\ end in one
+    }
+    return path;
 }
 
 bool SamePath(const std::wstring& a, const std::wstring& b) noexcept {

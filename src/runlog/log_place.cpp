@@ -9,17 +9,14 @@ namespace {
 // Other writers and readers, a log viewer among them, may keep the file open.
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// Read access is what Windows asks of a handle before it may lock.
-constexpr DWORD kAppendAccess =
-    FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 // Should a named pipe stand where the log is looked for, its server learns
 // nothing of who runs the launcher, and cannot act as them.
 constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS;
 
 [[nodiscard]] UniqueHandle Open(const std::wstring& path, DWORD disposition,
                                 SECURITY_ATTRIBUTES* security = nullptr, DWORD moreFlags = 0) {
-    return UniqueHandle(::CreateFileW(path.c_str(), kAppendAccess, kShareAll, security, disposition,
-                                      kFlags | moreFlags, nullptr));
+    return UniqueHandle(::CreateFileW(path.c_str(), kLogAppendAccess, kShareAll, security,
+                                      disposition, kFlags | moreFlags, nullptr));
 }
 
 [[nodiscard]] std::wstring FolderOf(const std::wstring& path) {

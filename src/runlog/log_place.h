@@ -5,6 +5,11 @@
 
 #include <string>
 
+// What every open of the log asks for: appending, and the reads that locking
+// and the look at the file's last bytes need. Standard users hold these rights.
+constexpr DWORD kLogAppendAccess =
+    FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+
 // The run log's file, and where it must really lie where others could plant links.
 struct LogPlace {
     std::wstring path;

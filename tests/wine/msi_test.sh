@@ -1,8 +1,8 @@
 #!/bin/sh
 # The MSI under Wine's msiexec, in a prefix of its own: install, a run of the
-# installed launcher, reinstall, upgrade, a refused downgrade, uninstall. Wine
-# does not enforce file permissions, so the log's rights are checked in the
-# package's table only.
+# installed launcher, reinstall, a rebuild of the same version, upgrade, a
+# refused downgrade, uninstall. Wine does not enforce file permissions, so the
+# log's rights are checked in the package's table only.
 set -eu
 source_dir=$1
 launcher=$2
@@ -35,13 +35,36 @@ uninstall_entries() {
 }
 
 "$source_dir/tools/notices" >"$work/notices.txt"
-"$source_dir/tools/msi-build" 1.0.0 "$launcher" "$work/notices.txt" "$work/old.msi"
+# A build that takes over a second must still stamp the commit's time: a
+# wixl that dawdles shows a clock that runs on.
+mkdir "$work/slow"
+printf '#!/bin/sh\nsleep 1.2\nexec %s "$@"\n' "$(command -v wixl)" >"$work/slow/wixl"
+chmod +x "$work/slow/wixl"
+epoch=1767225600
+SOURCE_DATE_EPOCH=$epoch PATH="$work/slow:$PATH" \
+    "$source_dir/tools/msi-build" 1.0.0 "$launcher" "$work/notices.txt" "$work/old.msi"
 "$source_dir/tools/msi-build" 1.0.1 "$launcher" "$work/notices.txt" "$work/new.msi"
+# The same version rebuilt with another launcher, as a signed build of an unsigned one.
+cp "$launcher" "$work/rebuilt.exe"
+printf 'rebuilt' >>"$work/rebuilt.exe"
+"$source_dir/tools/msi-build" 1.0.0 "$work/rebuilt.exe" "$work/notices.txt" "$work/rebuilt.msi"
 
-rights=$(msiinfo export "$work/old.msi" MsiLockPermissionsEx | tr -d '\r' | sed -n '4,$p')
-[ "$rights" = "$(printf 'RunLogRights\tRunLog\tFile\t%s\t' \
-    'D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x120085;;;BU)(A;;0x120085;;;OW)')" ] ||
-    fail "the log's rights in MsiLockPermissionsEx: $rights"
+stamp=$(LC_ALL=C date -u -d "@$epoch" '+%a %b %e %H:%M:%S %Y')
+times=$(LC_ALL=C TZ=UTC msiinfo suminfo "$work/old.msi" | grep -E '^(Created|Last saved):')
+[ "$times" = "$(printf 'Created: %s\nLast saved: %s' "$stamp" "$stamp")" ] ||
+    fail "the summary's times are not SOURCE_DATE_EPOCH ($stamp): $times"
+
+# Windows Installer reads the table by its documented column names, and the
+# rights must be the ones the launcher gives a log it creates.
+msiinfo export "$work/old.msi" MsiLockPermissionsEx | tr -d '\r' >"$work/rights.idt"
+header=$(sed -n 1p "$work/rights.idt")
+[ "$header" = "$(printf 'MsiLockPermissionsEx\tLockObject\tTable\tSDDLText\tCondition')" ] ||
+    fail "MsiLockPermissionsEx's columns: $header"
+launcher_sddl=$(sed -n 's/^ *L"\(D:[^"]*\)";$/\1/p' "$source_dir/src/runlog/log_security.cpp")
+[ -n "$launcher_sddl" ] || fail "no SDDL found in log_security.cpp"
+rights=$(sed -n '4,$p' "$work/rights.idt")
+[ "$rights" = "$(printf 'RunLogRights\tRunLog\tFile\t%s\t' "$launcher_sddl")" ] ||
+    fail "the log's rights in MsiLockPermissionsEx: $rights; the launcher's: $launcher_sddl"
 
 wineserver --kill 2>/dev/null || true  # one a stopped run left
 rm -rf "$WINEPREFIX"
@@ -64,6 +87,12 @@ LB_PS_EXIT_CODE=0 wine_quiet 'C:\Program Files\Velmora\Brightloom\LaunchBrightlo
 
 msiexec /i old.msi || fail "reinstall exited $?"
 [ "$(lines "$log")" -eq 5 ] || fail "reinstall changed the log"
+
+msiexec /i rebuilt.msi || fail "installing a rebuild of the same version exited $?"
+cmp "$work/rebuilt.exe" "$installed/LaunchBrightloom.exe" ||
+    fail "a rebuild of the same version kept the launcher installed before it"
+[ "$(lines "$log")" -eq 5 ] || fail "installing a rebuild changed the log"
+[ "$(uninstall_entries)" -eq 1 ] || fail "$(uninstall_entries) uninstall entries after a rebuild"
 
 msiexec /i new.msi || fail "upgrade exited $?"
 [ "$(lines "$log")" -eq 5 ] || fail "upgrade changed the log"
