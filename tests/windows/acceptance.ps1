@@ -6,6 +6,9 @@
 # One PASS or FAIL line per check, then "N passed, M failed"; exits 1 on any
 # failure. Whatever it changes on the machine it puts back, even after a failure;
 # only Windows Installer's record of the log's permanent component stays.
+# msiexec's logs, PowerShell's transcripts and each run's log outlive the work
+# folder, in LaunchBrightloom-acceptance under $env:RUNNER_TEMP (else $env:TEMP).
+# Nothing here has run on Windows yet: each check says why it can fail.
 [CmdletBinding()]
 param(
     # A release folder: LaunchBrightloom.exe, its MSI and SHA256SUMS.
@@ -17,6 +20,7 @@ param(
 )
 Set-StrictMode -Version 2.0
 $ErrorActionPreference = 'Stop'
+. (Join-Path $PSScriptRoot 'acceptance-helpers.ps1')
 
 $Dist = (Resolve-Path -LiteralPath $Dist).Path
 if (-not $PlantedDll) { $PlantedDll = Join-Path $Dist 'planted.dll' }
@@ -26,13 +30,16 @@ $CommonFilesMaker = Join-Path $env:CommonProgramW6432 'Velmora'
 $ProgramDataLog = Join-Path $ProgramDataMaker "Brightloom\$LogName"
 $CommonFilesLog = Join-Path $CommonFilesMaker "Brightloom\$LogName"
 $InstalledLauncher = Join-Path $env:ProgramW6432 'Velmora\Brightloom\LaunchBrightloom.exe'
-# The descriptor the launcher gives a log it creates, and the MSI the log it installs.
-$LogSddl = 'D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x120085;;;BU)(A;;0x120085;;;OW)'
+$WindowsPowerShell = Join-Path $env:SystemRoot 'System32\WindowsPowerShell\v1.0\powershell.exe'
+$PolicyKey = 'SOFTWARE\Policies\Microsoft\Windows\PowerShell'
+$RunSeconds = 120
+$MsiSeconds = 600
 $UsersSid = 'S-1-5-32-545'
 $UpgradeCode = '{4BBCFC5E-DE44-4C0E-984C-60D927CFB35B}'
 $Suffix = [guid]::NewGuid().ToString('N').Substring(0, 8)
 $Work = Join-Path $env:SystemDrive "LaunchBrightloom-acceptance-$Suffix"
 $Launcher = Join-Path $Work 'LaunchBrightloom.exe'
+$Kept = Join-Path $(if ($env:RUNNER_TEMP) { $env:RUNNER_TEMP } else { $env:TEMP }) "LaunchBrightloom-acceptance\$Suffix"
 if ($AppInstalled) {
     $Outcome = 'LaunchApp succeeded'; $ExitCode = 0
 } else {
@@ -43,10 +50,10 @@ $script:Failed = 0
 $script:UserName = $null
 $script:Msi = $null
 $script:LogsAside = $false
-
-function Assert-True($Condition, [string] $Message) {
-    if (-not $Condition) { throw $Message }
-}
+$script:PoliciesSaved = $null
+$script:LogsKept = 0
+$script:RunRecords = $null
+$script:RunStart = $null
 
 function Test-Check([string] $Name, [scriptblock] $Body) {
     try {
@@ -84,82 +91,151 @@ function Reset-LogFolders {
     Remove-Tree $CommonFilesMaker
 }
 
-function Invoke-Launcher([string] $Path, [string] $Directory, [pscredential] $Credential) {
-    $start = @{ FilePath = $Path; WorkingDirectory = $Directory; Wait = $true; PassThru = $true }
-    if ($Credential) { $start.Credential = $Credential; $start.LoadUserProfile = $true }
-    (Start-Process @start).ExitCode
+# Past its time limit a program is stopped with what it started, and the check fails.
+function Invoke-Bounded([hashtable] $Start, [int] $Seconds) {
+    $process = Start-Process @Start -PassThru
+    # Opened while it runs: 5.1 keeps no handle to a process started with
+    # -Credential, and without one its exit code is lost.
+    $null = $process.Handle
+    if (-not $process.WaitForExit($Seconds * 1000)) {
+        & taskkill.exe /PID $process.Id /T /F | Out-Null
+        throw "$($Start.FilePath) still running after $Seconds s, stopped"
+    }
+    $process.ExitCode
 }
+
+function Invoke-Launcher([string] $Path, [string] $Directory, [pscredential] $Credential) {
+    $start = @{ FilePath = $Path; WorkingDirectory = $Directory }
+    if ($Credential) { $start.Credential = $Credential; $start.LoadUserProfile = $true }
+    Invoke-Bounded $start $RunSeconds
+}
+
+function ConvertTo-EncodedCommand([string] $Command) { [Convert]::ToBase64String([Text.Encoding]::Unicode.GetBytes($Command)) }
 
 function Read-LogLines([string] $Path) {
     if (-not (Test-Path -LiteralPath $Path)) { return @() }
     @([IO.File]::ReadAllLines($Path))
 }
 
-# The five lines of one run follow the first $Before lines of the log.
+# The five lines of one run follow the first $Before lines of the log, which is kept.
 function Assert-RunLogged([string] $Path, [int] $Before, [string] $Outcome, [int] $ExitCode) {
     $lines = @(Read-LogLines $Path)
-    Assert-True ($lines.Count -eq $Before + 5) "$Path has $($lines.Count - $Before) new lines, not 5"
-    $expected = @('=== LaunchBrightloom started ===', '^App is (NOT running|ALREADY RUNNING) before LaunchApp$',
-        'Calling LaunchApp...', $Outcome, "=== LaunchBrightloom finished with exit code $ExitCode ===")
-    for ($i = 0; $i -lt 5; $i++) {
-        $line = $lines[$Before + $i]
-        Assert-True ($line -match '^\[(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)\] (.*)$') "not a log line: $line"
-        $message = $Matches[2]
-        $time = [datetime]::ParseExact($Matches[1], 'yyyy-MM-dd HH:mm:ss', [Globalization.CultureInfo]::InvariantCulture)
-        Assert-True ([math]::Abs(((Get-Date) - $time).TotalSeconds) -le 60) "not within a minute of now: $line"
-        if ($i -eq 1) {
-            Assert-True ($message -cmatch $expected[1]) "no probe verdict: $line"
-        } else {
-            Assert-True ($message -ceq $expected[$i]) "'$message', not '$($expected[$i])'"
-        }
+    if ($lines.Count -gt 0) {
+        $script:LogsKept++
+        Copy-Item -LiteralPath $Path -Destination (Join-Path $Kept "run-log-$($script:LogsKept).txt")
     }
-}
-
-# Owner and group aside, and whether Windows marks the list as auto-inherited.
-function Get-DaclForm([string] $Sddl) {
-    $descriptor = New-Object System.Security.AccessControl.RawSecurityDescriptor -ArgumentList $Sddl
-    $acl = $descriptor.DiscretionaryAcl
-    $bytes = New-Object byte[] $acl.BinaryLength
-    $acl.GetBinaryForm($bytes, 0)
-    $protected = [System.Security.AccessControl.ControlFlags]::DiscretionaryAclProtected
-    '{0} {1}' -f (($descriptor.ControlFlags -band $protected) -ne 0), [Convert]::ToBase64String($bytes)
+    try { Assert-RunLines $lines $Before $Outcome $ExitCode (Get-Date) } catch { throw "$Path`: $($_.Exception.Message)" }
 }
 
 function Assert-LogDescriptor([string] $Path) {
-    $sddl = (Get-Acl -LiteralPath $Path).Sddl
-    Assert-True ((Get-DaclForm $sddl) -eq (Get-DaclForm $LogSddl)) "$Path has $sddl, not $LogSddl"
+    try { Assert-LogDacl (Get-Acl -LiteralPath $Path).Sddl } catch { throw "$Path has $($_.Exception.Message)" }
 }
 
 # Quiet, and never restarting the machine, which would skip the clean-up.
-function Invoke-Msiexec([string] $Action, [string] $Log) {
-    $arguments = @($Action, "`"$($script:Msi)`"", '/qn', '/norestart', '/l*v', "`"$Log`"")
-    $code = (Start-Process -FilePath 'msiexec.exe' -ArgumentList $arguments -Wait -PassThru).ExitCode
-    Assert-True ($code -eq 0 -or $code -eq 3010) "msiexec $Action exited $code; see $Log"
+function Invoke-Msiexec([string] $Action, [string] $LogName, [int[]] $Accepted = @(0, 3010)) {
+    $log = Join-Path $Kept $LogName
+    $arguments = @($Action, "`"$($script:Msi)`"", '/qn', '/norestart', '/l*v', "`"$log`"")
+    $code = Invoke-Bounded @{ FilePath = 'msiexec.exe'; ArgumentList = $arguments } $MsiSeconds
+    Assert-True ($Accepted -contains $code) "msiexec $Action exited $code; see $log"
 }
 
+# Fails on a file changed or missing, or a line not in sha256sum's form (canned cases: helpers_test.ps1).
 function Test-Sums {
-    $lines = @(Get-Content -LiteralPath (Join-Path $Dist 'SHA256SUMS') | Where-Object { $_ })
-    Assert-True ($lines.Count -gt 0) 'SHA256SUMS is empty'
-    foreach ($line in $lines) {
-        Assert-True ($line -match '^([0-9a-f]{64}) [ *](.+)$') "not a SHA256SUMS line: $line"
-        $hash = $Matches[1]
-        $file = Join-Path $Dist $Matches[2]
-        Assert-True (Test-Path -LiteralPath $file -PathType Leaf) "$file is missing"
-        $actual = (Get-FileHash -LiteralPath $file -Algorithm SHA256).Hash.ToLowerInvariant()
-        Assert-True ($actual -eq $hash) "$file has $actual, not $hash"
+    Assert-HashList @(Get-Content -LiteralPath (Join-Path $Dist 'SHA256SUMS')) {
+        $file = Join-Path $Dist $args[0]
+        if (Test-Path -LiteralPath $file -PathType Leaf) { (Get-FileHash -LiteralPath $file -Algorithm SHA256).Hash.ToLowerInvariant() }
     }
 }
 
+function Set-Policy([string] $Key, [string] $Name, $Value, [string] $Type = 'DWord') {
+    if (-not (Test-Path -LiteralPath "HKLM:\$PolicyKey\$Key")) { $null = New-Item -Path "HKLM:\$PolicyKey\$Key" -Force }
+    $null = New-ItemProperty -LiteralPath "HKLM:\$PolicyKey\$Key" -Name $Name -Value $Value -PropertyType $Type -Force
+}
+
+# Windows PowerShell's own record of each session started from now on: a transcript
+# (machine policy) and every script block it runs (event 4104). The policies as they
+# were are exported first, and nothing is changed unless that worked.
+function Enable-PowerShellRecords {
+    $saved = ''
+    if (Test-Path -LiteralPath "HKLM:\$PolicyKey") {
+        $saved = Join-Path $Kept 'powershell-policies-before.reg'
+        $null = & reg.exe export "HKLM\$PolicyKey" $saved /y
+        Assert-True ($LASTEXITCODE -eq 0) "reg export HKLM\$PolicyKey exited $LASTEXITCODE"
+    }
+    $script:PoliciesSaved = $saved
+    Set-Policy 'Transcription' 'EnableTranscripting' 1
+    Set-Policy 'Transcription' 'EnableInvocationHeader' 1
+    Set-Policy 'ScriptBlockLogging' 'EnableScriptBlockLogging' 1
+}
+
+function Restore-PowerShellPolicies {
+    if ($null -eq $script:PoliciesSaved) { return }
+    if (Test-Path -LiteralPath "HKLM:\$PolicyKey") { Remove-Item -LiteralPath "HKLM:\$PolicyKey" -Recurse -Force }
+    if ($script:PoliciesSaved) {
+        $null = & reg.exe import $script:PoliciesSaved
+        Assert-True ($LASTEXITCODE -eq 0) "reg import $($script:PoliciesSaved) exited $LASTEXITCODE"
+    }
+}
+
+# Sessions started from now on are transcribed into a folder of their own.
+function Set-TranscriptFolder([string] $Name) {
+    $folder = (New-Item -ItemType Directory -Path (Join-Path $Kept "transcripts\$Name") -Force).FullName
+    Set-Policy 'Transcription' 'OutputDirectory' $folder 'String'
+    $folder
+}
+
+# What Windows PowerShell recorded of the one hidden session the launcher started. Fails
+# for another engine or version (PSVersion), a script that did not parse or reach
+# Start-Process (the transcript's error), and a script other than the launcher's (4104).
+function Assert-PowerShellEvidence([string] $Folder, [datetime] $Since) {
+    $sessions = @(Get-ChildItem -LiteralPath $Folder -Recurse -File -Filter 'PowerShell_transcript*.txt' |
+        ForEach-Object { Read-Transcript @(Get-Content -LiteralPath $_.FullName) } |
+        Where-Object { $_.HostApplication -like '*powershell.exe -NoProfile -NonInteractive -EncodedCommand *' })
+    Assert-True ($sessions.Count -eq 1) "$($sessions.Count) transcripts of an -EncodedCommand session in $Folder, not 1"
+    Assert-HiddenSession $sessions[0] $AppInstalled.IsPresent
+    $filter = @{ LogName = 'Microsoft-Windows-PowerShell/Operational'; Id = 4104; StartTime = $Since }
+    # The event may reach the log a moment after the session has ended.
+    for ($try = 1; ; $try++) {
+        $events = @(Get-WinEvent -FilterHashtable $filter -ErrorAction SilentlyContinue |
+            ForEach-Object { @{ ProcessId = $_.ProcessId; Text = $_.Properties[2].Value } })
+        try { return Assert-ScriptBlockLogged $events $sessions[0].ProcessId $ActivationScript } catch { if ($try -ge 5) { throw } }
+        Start-Sleep -Seconds 2
+    }
+}
+
+# Fails on a wrong exit code or log line (canned cases: helpers_test.ps1).
 function Test-Run {
     Reset-LogFolders
+    $script:RunRecords = Set-TranscriptFolder 'run'
+    $script:RunStart = Get-Date
     $code = Invoke-Launcher $Launcher (New-Folder 'run')
     Assert-True ($code -eq $ExitCode) "exit code $code, not $ExitCode"
     Assert-RunLogged $ProgramDataLog 0 $Outcome $ExitCode
 }
 
-# Appends to the log that Test-Run created, as a new member of Users only.
+# PowerShell 7 puts its own module folders first in PSModulePath; handed down to 5.1,
+# they make Start-Process "found in the module ..., but the module could not be loaded",
+# which the transcript shows and this check fails on.
+function Test-FromPwsh {
+    $pwsh = Get-Command -Name 'pwsh.exe' -CommandType Application -ErrorAction SilentlyContinue | Select-Object -First 1
+    Assert-True $pwsh 'no pwsh on the PATH'
+    Reset-LogFolders
+    $records = Set-TranscriptFolder 'from-pwsh'
+    $since = Get-Date
+    # As the README tells automation to call it.
+    $command = "exit (Start-Process -FilePath '$Launcher' -Wait -PassThru).ExitCode"
+    $arguments = '-NoProfile', '-NonInteractive', '-EncodedCommand', (ConvertTo-EncodedCommand $command)
+    $code = Invoke-Bounded @{ FilePath = $pwsh.Path; ArgumentList = $arguments; WorkingDirectory = (New-Folder 'pwsh-run') } $RunSeconds
+    Assert-True ($code -eq $ExitCode) "exit code $code, not $ExitCode"
+    Assert-RunLogged $ProgramDataLog 0 $Outcome $ExitCode
+    Assert-PowerShellEvidence $records $since
+}
+
+# Reads and appends to the log that Test-Run created, as a new member of Users only.
+# Get-Content opens it for GENERIC_READ, that is FILE_GENERIC_READ (winnt.h), whose
+# FILE_READ_EA (0x8) the older rights for Users, 0x120085, lack: the read fails there.
 function Test-StandardUser {
-    Assert-True (Test-Path -LiteralPath $ProgramDataLog) 'no log from the first run to append to'
+    Assert-True (Test-Path -LiteralPath $ProgramDataLog) 'no log from the first run to read and append to'
     $before = @(Read-LogLines $ProgramDataLog).Count
     $password = 'Aa1!' + [guid]::NewGuid().ToString('N')
     $secure = ConvertTo-SecureString $password -AsPlainText -Force
@@ -172,19 +248,24 @@ function Test-StandardUser {
     }
     $directory = New-Folder 'standard-user'
     & icacls.exe $Work /grant "*$($UsersSid):(OI)(CI)RX" | Out-Null
+    # Its sessions must be able to write their transcripts.
+    $records = Set-TranscriptFolder 'standard-user'
+    & icacls.exe $records /grant "*$($UsersSid):(OI)(CI)M" | Out-Null
     $credential = New-Object pscredential -ArgumentList ".\$($script:UserName)", $secure
-    try {
-        $code = Invoke-Launcher $Launcher $directory $credential
-    } catch {
-        throw "cannot start a process as another user here: $($_.Exception.Message)"
-    }
+    $read = "try { `$null = Get-Content -LiteralPath '$ProgramDataLog' -ErrorAction Stop; exit 0 } catch { `$_.Exception.Message; exit 1 }"
+    $readCode = Invoke-Bounded @{ FilePath = $WindowsPowerShell; WorkingDirectory = $directory; Credential = $credential; LoadUserProfile = $true
+        ArgumentList = '-NoProfile', '-NonInteractive', '-EncodedCommand', (ConvertTo-EncodedCommand $read) } $RunSeconds
+    $code = Invoke-Launcher $Launcher $directory $credential
+    Assert-True ($readCode -eq 0) "Get-Content as the standard user exited $readCode; its transcript is in $records"
     # The app is registered for no new user, so this run's activation fails.
     Assert-RunLogged $ProgramDataLog $before 'LaunchApp failed: App launch failed with PowerShell exit code 1' 1
     Assert-True ($code -eq 1) "exit code $code, not 1"
 }
 
+# Fails when a run's file lands behind the junction or its lines are not in its current folder.
 function Test-Junction {
     Reset-LogFolders
+    $null = Set-TranscriptFolder 'junction'
     $target = New-Folder 'junction-target'
     $directory = New-Folder 'junction-run'
     $null = New-Item -ItemType Junction -Path $ProgramDataMaker -Target $target
@@ -196,29 +277,50 @@ function Test-Junction {
     Assert-RunLogged (Join-Path $directory $LogName) 0 $Outcome $ExitCode
 }
 
+function Invoke-Marked([string] $Marks, [scriptblock] $Body) {
+    $env:LB_PLANTED_MARKS = $Marks
+    try { & $Body } finally { Remove-Item Env:LB_PLANTED_MARKS }
+}
+
+# The positive control: without it, no mark could mean only that planted.dll cannot mark
+# here. Its loader is x64 so that on ARM64 Windows it runs emulated, as the launcher does.
+function Assert-PlantedDllMarks {
+    $folder = New-Folder 'control'
+    $marks = New-Folder 'control-marks'
+    $dll = Join-Path $folder "lbcontrol$Suffix.dll"
+    Copy-Item -LiteralPath $PlantedDll -Destination $dll
+    Set-Content -LiteralPath "$folder\load.cs" -Value ('class Load { [System.Runtime.InteropServices.DllImport("kernel32.dll", CharSet = System.Runtime.InteropServices.CharSet.Unicode)] ' +
+        'static extern System.IntPtr LoadLibraryW(string path); static int Main(string[] a) { return LoadLibraryW(a[0]) == System.IntPtr.Zero ? 1 : 0; } }')
+    $csc = @{ FilePath = "$env:SystemRoot\Microsoft.NET\Framework64\v4.0.30319\csc.exe"; RedirectStandardOutput = "$Kept\csc.log"
+        ArgumentList = '/nologo', '/platform:x64', "/out:$folder\load.exe", "$folder\load.cs" }
+    Assert-True ((Invoke-Bounded $csc $RunSeconds) -eq 0) "csc.exe could not build the control's loader; see $Kept\csc.log"
+    $code = Invoke-Marked $marks { Invoke-Bounded @{ FilePath = "$folder\load.exe"; ArgumentList = "`"$dll`"" } $RunSeconds }
+    Assert-True ($code -eq 0) "the control could not load $dll (exit $code)"
+    Assert-True (Test-Path -LiteralPath "$marks\lbcontrol$Suffix.dll.ran") "$dll loaded without leaving its mark in $marks"
+}
+
+# Only beside the launcher: System32 comes before the current folder in the DLL search
+# order, so copies there under these System32 names could never load, and such a check
+# could not fail. Beside it they are first in that order, so a load by name would take them.
 function Test-PlantedDll {
     Assert-True (Test-Path -LiteralPath $PlantedDll) "no $PlantedDll (give -PlantedDll)"
+    Assert-PlantedDllMarks
     Reset-LogFolders
+    $null = Set-TranscriptFolder 'planted'
     $folder = New-Folder 'planted'
-    $directory = New-Folder 'planted-run'
     $marks = New-Folder 'planted-marks'
     Copy-Item -LiteralPath $Launcher -Destination $folder
     foreach ($name in 'crypt32.dll', 'bcrypt.dll') {
         Copy-Item -LiteralPath $PlantedDll -Destination (Join-Path $folder $name)
-        Copy-Item -LiteralPath $PlantedDll -Destination (Join-Path $directory $name)
     }
-    $env:LB_PLANTED_MARKS = $marks
-    try {
-        $code = Invoke-Launcher (Join-Path $folder 'LaunchBrightloom.exe') $directory
-    } finally {
-        Remove-Item Env:LB_PLANTED_MARKS
-    }
+    $code = Invoke-Marked $marks { Invoke-Launcher (Join-Path $folder 'LaunchBrightloom.exe') (New-Folder 'planted-run') }
     $ran = @(Get-ChildItem -LiteralPath $marks -Name)
     Assert-True ($ran.Count -eq 0) "a planted DLL ran: $($ran -join ', ')"
     Assert-True ($code -eq $ExitCode) "exit code $code, not $ExitCode"
     Assert-RunLogged $ProgramDataLog 0 $Outcome $ExitCode
 }
 
+# Fails when the install, the installed run, its descriptor or the removal goes wrong.
 function Test-Msi {
     # An installed version would be upgraded, then removed with ours.
     $installed = @((New-Object -ComObject WindowsInstaller.Installer).RelatedProducts($UpgradeCode))
@@ -226,14 +328,15 @@ function Test-Msi {
     $msi = @(Get-ChildItem -LiteralPath $Dist -Filter 'LaunchBrightloom-*-x64.msi')
     Assert-True ($msi.Count -eq 1) "$($msi.Count) MSIs in $Dist, not 1"
     Reset-LogFolders
+    $null = Set-TranscriptFolder 'msi'
     $script:Msi = $msi[0].FullName
-    Invoke-Msiexec '/i' "$Work\install.log"
+    Invoke-Msiexec '/i' 'install.log'
     $code = Invoke-Launcher $InstalledLauncher (New-Folder 'installed-run')
     Assert-True ($code -eq $ExitCode) "exit code $code, not $ExitCode"
     Assert-RunLogged $CommonFilesLog 0 $Outcome $ExitCode
     Assert-True (-not (Test-Path -LiteralPath $ProgramDataLog)) 'the installed launcher logged in ProgramData'
     Assert-LogDescriptor $CommonFilesLog
-    Invoke-Msiexec '/x' "$Work\remove.log"
+    Invoke-Msiexec '/x' 'remove.log'
     $script:Msi = $null
     Assert-True (-not (Test-Path -LiteralPath $InstalledLauncher)) 'the launcher stayed after msiexec /x'
     Assert-True (Test-Path -LiteralPath $CommonFilesLog) 'msiexec /x removed the log'
@@ -242,7 +345,8 @@ function Test-Msi {
 # Puts the machine back; a step that fails is reported and counted.
 function Undo-Changes {
     $steps = [ordered]@{
-        'uninstall the MSI' = { if ($script:Msi) { Invoke-Msiexec '/x' "$Work\clean-up-remove.log" } }
+        # 1605, not installed: after an install that failed and was rolled back.
+        'uninstall the MSI' = { if ($script:Msi) { Invoke-Msiexec '/x' 'clean-up-remove.log' @(0, 3010, 1605) } }
         'remove the temporary user and its profile' = {
             if ($script:UserName) {
                 $sid = (Get-LocalUser -Name $script:UserName).SID.Value
@@ -259,6 +363,7 @@ function Undo-Changes {
                 }
             }
         }
+        'restore the PowerShell logging policies' = { Restore-PowerShellPolicies }
         'restore the log folders' = {
             if ($script:LogsAside) { Reset-LogFolders }
             foreach ($maker in $ProgramDataMaker, $CommonFilesMaker) {
@@ -291,17 +396,24 @@ try {
         if (Test-Exists $maker) { Move-Item -LiteralPath $maker -Destination "$maker.acceptance-$Suffix" }
     }
     $script:LogsAside = $true
-    $null = New-Item -ItemType Directory -Path $Work
+    $null = New-Item -ItemType Directory -Path $Work, $Kept
     Copy-Item -LiteralPath (Join-Path $Dist 'LaunchBrightloom.exe') -Destination $Launcher
     # A download's zone mark would make Start-Process ask before starting it.
     Unblock-File -LiteralPath $Launcher
 
+    Enable-PowerShellRecords
+
     Test-Check 'SHA256SUMS matches the files' { Test-Sums }
     Test-Check "a run logs five lines in ProgramData and exits $ExitCode" { Test-Run }
+    Test-Check 'Windows PowerShell 5.1 ran the launcher''s script in that run (transcript, event 4104)' {
+        Assert-True $script:RunRecords 'no run to look at'
+        Assert-PowerShellEvidence $script:RunRecords $script:RunStart
+    }
     Test-Check 'the log that run created has the launcher''s descriptor' { Assert-LogDescriptor $ProgramDataLog }
-    Test-Check 'a standard user appends five lines to that log' { Test-StandardUser }
+    Test-Check 'a standard user reads that log with Get-Content and appends five lines' { Test-StandardUser }
+    Test-Check "started from PowerShell 7, a run exits $ExitCode and Start-Process runs in 5.1" { Test-FromPwsh }
     Test-Check 'a junction at ProgramData\Velmora is not followed' { Test-Junction }
-    Test-Check 'DLLs planted beside the launcher and in its folder never load' { Test-PlantedDll }
+    Test-Check 'planted.dll marks when loaded, and never loads planted beside the launcher' { Test-PlantedDll }
     Test-Check 'the MSI installs, its launcher logs under the locked descriptor, and it uninstalls' { Test-Msi }
 } catch {
     $script:Failed++
@@ -310,5 +422,6 @@ try {
     Undo-Changes
 }
 Write-Output "$($script:Passed) passed, $($script:Failed) failed"
+Write-Output "Logs, transcripts and msiexec's logs: $Kept"
 if ($script:Failed -gt 0) { exit 1 }
 exit 0

@@ -1,0 +1,98 @@
+# The acceptance script's pure parts, which touch nothing on the machine, so that the
+# suite runs them on canned inputs anywhere (helpers_test.ps1). Windows PowerShell 5.1 syntax.
+
+# The descriptor the launcher gives a log it creates, and the MSI the log it installs.
+$LogSddl = 'D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12008d;;;BU)(A;;0x12008d;;;OW)'
+# The script the launcher hands Windows PowerShell (BuildActivationScript).
+$ActivationScript = '$ErrorActionPreference=''Stop''; try { Start-Process ''shell:AppsFolder\VelmoraSoftworksLimited.VelmoraBrightloom_q4rk7vbn2xs9e!App'' -ArgumentList ''launch=headless-mode;source=test''; exit 0 } catch { Write-Error $_.Exception.Message; exit 1 }'
+
+function Assert-True($Condition, [string] $Message) {
+    if (-not $Condition) { throw $Message }
+}
+
+# Each SHA256SUMS line names a file whose hash, as $HashOf gives it ($null when missing), is the one listed.
+function Assert-HashList([string[]] $Lines, [scriptblock] $HashOf) {
+    $listed = @($Lines | Where-Object { $_ })
+    Assert-True ($listed.Count -gt 0) 'SHA256SUMS is empty'
+    foreach ($line in $listed) {
+        Assert-True ($line -match '^([0-9a-f]{64}) [ *](.+)$') "not a SHA256SUMS line: $line"
+        $hash, $file = $Matches[1], $Matches[2]
+        $actual = & $HashOf $file
+        Assert-True ($null -ne $actual) "$file is missing"
+        Assert-True ($actual -eq $hash) "$file has $actual, not $hash"
+    }
+}
+
+# The five lines of one run follow the first $Before lines, each stamped within a minute of $Now.
+function Assert-RunLines([string[]] $Lines, [int] $Before, [string] $Outcome, [int] $ExitCode, [datetime] $Now) {
+    Assert-True ($Lines.Count -eq $Before + 5) "$($Lines.Count - $Before) new lines, not 5"
+    $expected = @('=== LaunchBrightloom started ===', '^App is (NOT running|ALREADY RUNNING) before LaunchApp$',
+        'Calling LaunchApp...', $Outcome, "=== LaunchBrightloom finished with exit code $ExitCode ===")
+    for ($i = 0; $i -lt 5; $i++) {
+        $line = $Lines[$Before + $i]
+        Assert-True ($line -match '^\[(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)\] (.*)$') "not a log line: $line"
+        $message = $Matches[2]
+        $time = [datetime]::ParseExact($Matches[1], 'yyyy-MM-dd HH:mm:ss', [Globalization.CultureInfo]::InvariantCulture)
+        Assert-True ([math]::Abs(($Now - $time).TotalSeconds) -le 60) "not within a minute of $Now`: $line"
+        if ($i -eq 1) {
+            Assert-True ($message -cmatch $expected[1]) "no probe verdict: $line"
+        } else {
+            Assert-True ($message -ceq $expected[$i]) "'$message', not '$($expected[$i])'"
+        }
+    }
+}
+
+# Read as text: .NET parses SDDL only on Windows, and the suite runs on Linux.
+$SddlRights = @{ FA = 0x1F01FF; FR = 0x120089; FW = 0x120116; FX = 0x1200A0 }
+$SddlSids = @{ SY = 'S-1-5-18'; BA = 'S-1-5-32-544'; BU = 'S-1-5-32-545'; OW = 'S-1-3-4' }
+
+# Whether the DACL is protected, and its entries with rights as numbers and SIDs
+# spelled out; owner, group, SACL and the auto-inherited mark aside.
+function Get-DaclForm([string] $Sddl) {
+    Assert-True ($Sddl -cmatch 'D:([A-Z]*)((\([^)]*\))*)') "no DACL in $Sddl"
+    $entries = foreach ($ace in [regex]::Matches($Matches[2], '\(([^)]*)\)')) {
+        $type, $flags, $rights, $object, $inherited, $sid = $ace.Groups[1].Value.Split(';')
+        if ($SddlRights.ContainsKey($rights)) { $rights = $SddlRights[$rights] } else { $rights = [Convert]::ToInt32($rights, 16) }
+        if ($SddlSids.ContainsKey($sid)) { $sid = $SddlSids[$sid] }
+        '({0};{1};0x{2:x};{3};{4};{5})' -f $type, $flags, $rights, $object, $inherited, $sid
+    }
+    'protected={0} {1}' -f $Matches[1].Contains('P'), ($entries -join '')
+}
+
+function Assert-LogDacl([string] $Sddl) {
+    Assert-True ((Get-DaclForm $Sddl) -eq (Get-DaclForm $LogSddl)) "$Sddl, not $LogSddl"
+}
+
+# The header of a transcript that PowerShell's transcription policy wrote, and its text.
+function Read-Transcript([string[]] $Lines) {
+    $text = $Lines -join "`n"
+    $field = { if ($text -match "(?m)^$($args[0]): (.*)$") { $Matches[1].TrimEnd() } else { '' } }
+    New-Object psobject -Property @{ PSVersion = & $field 'PSVersion'; ProcessId = [int](& $field 'Process ID')
+        HostApplication = & $field 'Host Application'; Text = $text }
+}
+
+# How the session fails before Start-Process runs: its module not loaded (as with PowerShell
+# 7's module path handed down), the cmdlet not found, the script not parsed.
+$SessionFaults = 'could not be loaded', 'is not recognized as the name', 'ParserError'
+# Start-Process's own error when the shell cannot open its target: here the app, not installed.
+$TargetNotOpened = 'This command cannot be run due to the error:'
+
+# Windows PowerShell 5.1 ran the script, and Start-Process ran in it: failing only to open
+# the app, or ($Activated) without error. The texts are English, as on GitHub's runners.
+function Assert-HiddenSession($Session, [bool] $Activated) {
+    Assert-True ($Session.PSVersion -like '5.1.*') "the session's PSVersion is '$($Session.PSVersion)', not 5.1"
+    foreach ($fault in $SessionFaults) {
+        Assert-True (-not $Session.Text.Contains($fault)) "the session failed before Start-Process ran: '$fault'"
+    }
+    if ($Activated) {
+        Assert-True (-not $Session.Text.Contains('FullyQualifiedErrorId')) 'the session reported an error'
+    } else {
+        Assert-True ($Session.Text.Contains($TargetNotOpened)) "no '$TargetNotOpened' from Start-Process"
+    }
+}
+
+# $Events: ProcessId and Text of each event 4104, one part each (the script is far below the split size).
+function Assert-ScriptBlockLogged($Events, [int] $ProcessId, [string] $Script) {
+    $texts = @($Events | Where-Object { $_.ProcessId -eq $ProcessId } | ForEach-Object { $_.Text })
+    Assert-True ($texts -ccontains $Script) "none of the $($texts.Count) script blocks logged by process $ProcessId is the launcher's script"
+}

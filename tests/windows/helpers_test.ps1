@@ -1,0 +1,59 @@
+# The acceptance script's pure helpers on canned inputs: each good case must pass,
+# each bad case must fail with the message of its fault. Exits 1 on any surprise.
+Set-StrictMode -Version 2.0
+$ErrorActionPreference = 'Stop'
+# Windows PowerShell 5.1 must parse them too.
+& (Join-Path $PSScriptRoot 'parses.ps1') (Join-Path $PSScriptRoot 'acceptance-helpers.ps1')
+$script:Surprises = [int]($LASTEXITCODE -ne 0)
+. (Join-Path $PSScriptRoot 'acceptance-helpers.ps1')
+
+function Test-Case([string] $Name, [string] $Failure, [scriptblock] $Body) {
+    $message = ''
+    try { $null = & $Body } catch { $message = $_.Exception.Message }
+    $expected = if ($Failure) { $message -like "*$Failure*" } else { $message -eq '' }
+    if (-not $expected) { $script:Surprises++ }
+    '{0} {1}: {2}' -f $(if ($expected) { 'ok  ' } else { 'FAIL' }), $Name, $(if ($message) { $message } else { 'passed' })
+}
+
+$sums = "$('ab' * 32)  LaunchBrightloom.exe", "$('cd' * 32) *LaunchBrightloom-1.0.0-x64.msi", ''
+$known = @{ 'LaunchBrightloom.exe' = 'ab' * 32; 'LaunchBrightloom-1.0.0-x64.msi' = 'cd' * 32 }
+Test-Case 'hash list matching its files' '' { Assert-HashList $sums { $known[$args[0]] } }
+Test-Case 'hash list with a changed MSI' 'x64.msi has efef' { Assert-HashList $sums { if ($args[0] -like '*.msi') { 'ef' * 32 } else { 'ab' * 32 } } }
+
+$failed = 'LaunchApp failed: App launch failed with PowerShell exit code 1'
+$run = @('[2026-12-08 21:00:00] an earlier run') + ('=== LaunchBrightloom started ===', 'App is NOT running before LaunchApp',
+    'Calling LaunchApp...', $failed, '=== LaunchBrightloom finished with exit code 1 ===' | ForEach-Object { "[2026-12-08 21:34:03] $_" })
+$now = Get-Date '2026-12-08 21:34:30'
+Test-Case 'a failed run''s five lines' '' { Assert-RunLines $run 1 $failed 1 $now }
+Test-Case 'a failed run taken for a success' "'$failed', not 'LaunchApp succeeded'" { Assert-RunLines $run 1 'LaunchApp succeeded' 0 $now }
+
+Test-Case 'the descriptor as Get-Acl spells it' '' { Assert-LogDacl 'O:BAG:SYD:PAI(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12008D;;;BU)(A;;0x12008d;;;S-1-3-4)' }
+Test-Case 'the descriptor without read for Users' 'not D:P' { Assert-LogDacl 'D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x120085;;;BU)(A;;0x120085;;;OW)' }
+
+$header = 'Windows PowerShell transcript start', 'Host Application: powershell.exe -NoProfile -NonInteractive -EncodedCommand JABFAHIA',
+    'Process ID: 4660', 'PSVersion: 5.1.20348.2849', '**********************'
+$notOpened = 'PS>TerminatingError(Start-Process): "This command cannot be run due to the error: The system cannot find the file specified."'
+$notLoaded = 'Write-Error : The ''Start-Process'' command was found in the module ''Microsoft.PowerShell.Management'', but the module could not be loaded.'
+Test-Case 'a 5.1 session that could not open the app' '' {
+    $session = Read-Transcript ($header + $notOpened)
+    Assert-True ($session.ProcessId -eq 4660 -and $session.HostApplication -like '*-EncodedCommand JABFAHIA') 'header misread'
+    Assert-HiddenSession $session $false
+}
+Test-Case 'a 5.1 session that could not load Start-Process' 'could not be loaded' { Assert-HiddenSession (Read-Transcript ($header + $notLoaded)) $false }
+
+$prompt = @{ ProcessId = 4660; Text = 'prompt' }
+Test-Case 'the script logged by the session' '' { Assert-ScriptBlockLogged @($prompt, @{ ProcessId = 4660; Text = $ActivationScript }) 4660 $ActivationScript }
+Test-Case 'the script logged by another process, altered by this one' 'none of the 2' {
+    Assert-ScriptBlockLogged @(@{ ProcessId = 4660; Text = $ActivationScript.ToLower() }, @{ ProcessId = 99; Text = $ActivationScript }, $prompt) 4660 $ActivationScript
+}
+
+# The 4104 check compares with the constant, which must be what the launcher makes.
+Test-Case 'the script is the launcher''s' '' {
+    $source = Get-Content -Raw -LiteralPath (Join-Path $PSScriptRoot '../../src/activation/activation_script.cpp')
+    $parts = foreach ($name in 'ScriptHead', 'AppShellPath', 'ScriptBeforeArguments', 'ActivationArguments', 'ScriptTail') {
+        Assert-True ($source -match "k$name\s*=\s*L""((?:[^""\\]|\\.)*)""") "no k$name in the launcher's source"
+        $Matches[1] -replace '\\(.)', '$1'
+    }
+    Assert-True (($parts -join '') -ceq $ActivationScript) "the launcher's script is $($parts -join '')"
+}
+if ($script:Surprises -gt 0) { exit 1 }
