@@ -2,7 +2,6 @@
 #include "activation/activation_script.h"
 #include "activation/encode_command.h"
 #include "activation/launch_app.h"
-#include "activation/module_path.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -83,27 +82,6 @@ TEST(EncodeCommandBase64, RoundTripsTheScriptWithoutLineBreaks) {
                   std::wstring::npos);
         EXPECT_EQ(encoded.size() % 4, 0u);
         EXPECT_EQ(DecodeBase64(encoded), script);
-    }
-}
-
-TEST(WithoutPowerShell7ModulePaths, KeepsEveryEntryButPowerShell7sOwn) {
-    const struct {
-        std::wstring_view modulePath;
-        std::wstring_view kept;
-    } cases[] = {
-        // What pwsh on a GitHub Windows runner hands its children.
-        {L"C:\\Users\\me\\Documents\\PowerShell\\Modules;C:\\Program Files\\PowerShell\\Modules;"
-         L"c:\\program files\\powershell\\7\\Modules;C:\\Program Files\\WindowsPowerShell\\Modules;"
-         L"C:\\Windows\\system32\\WindowsPowerShell\\v1.0\\Modules",
-         L"C:\\Program Files\\WindowsPowerShell\\Modules;"
-         L"C:\\Windows\\system32\\WindowsPowerShell\\v1.0\\Modules"},
-        {L"C:\\PowerShell\\7-preview\\Modules\\;D:\\Modules", L"D:\\Modules"},
-        {L"C:\\Windows\\system32\\WindowsPowerShell\\v1.0\\Modules;;D:\\PowerShell\\Ours\\Modules",
-         L"C:\\Windows\\system32\\WindowsPowerShell\\v1.0\\Modules;;D:\\PowerShell\\Ours\\Modules"},
-        {L"C:\\Program Files\\PowerShell\\Modules", L""},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(WithoutPowerShell7ModulePaths(c.modulePath), c.kept) << Narrow(c.modulePath);
     }
 }
 

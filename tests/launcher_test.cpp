@@ -235,16 +235,20 @@ TEST_F(LauncherRun, EndsAndKeepsPowerShellOffAPipeOnItsStandardInput) {
 }
 
 TEST_F(LauncherRun, StartedFromPowerShell7HandsPowerShellNoneOf7sModuleFolders) {
-    const ScopedEnvironment modulePath(L"PSModulePath",
-                                       L"C:\\Users\\me\\Documents\\PowerShell\\Modules;"
-                                       L"C:\\Program Files\\PowerShell\\Modules;"
-                                       L"C:\\Program Files\\PowerShell\\7\\Modules;"
-                                       L"C:\\windows\\system32\\WindowsPowerShell\\v1.0\\Modules");
+    // As pwsh from an MSI, from the Store and as a .NET tool leaves it.
+    const ScopedEnvironment modulePath(
+        L"PSModulePath",
+        L"C:\\Users\\me\\Documents\\PowerShell\\Modules;C:\\Program Files\\PowerShell\\7\\Modules;"
+        L"C:\\Program Files\\WindowsApps\\Microsoft.PowerShell_7.6.0.0_x64__8wekyb3d8bbwe\\Modules;"
+        L"C:\\Users\\me\\.dotnet\\tools\\.store\\powershell\\7.6.0\\powershell\\7.6.0\\tools\\"
+        L"net9.0\\any\\win\\Modules;C:\\windows\\system32\\WindowsPowerShell\\v1.0\\Modules");
     const ScopedEnvironment recordTo(L"LB_PS_RECORD", scratch_ + L"\\record.txt");
+    const ScopedEnvironment other(L"LB_OTHER", L"kept");
     const ScopedEnvironment exitCode(L"LB_PS_EXIT_CODE", L"0");
     EXPECT_EQ(RunLauncher(), 0u);
-    EXPECT_EQ(RecordValue(scratch_ + L"\\record.txt", "psmodulepath"),
-              "C:\\windows\\system32\\WindowsPowerShell\\v1.0\\Modules");
+    // Windows PowerShell builds its own list; every other variable reaches it.
+    EXPECT_EQ(RecordValue(scratch_ + L"\\record.txt", "psmodulepath"), "(unset)");
+    EXPECT_EQ(RecordValue(scratch_ + L"\\record.txt", "lb_other"), "kept");
 }
 
 TEST_F(LauncherRun, AnUninstalledAppFailsWithExitCodeOne) {

@@ -113,8 +113,25 @@ UniqueHandle TokenToCheck(bool administratorsDenyOnly) {
     return UniqueHandle(impersonation);
 }
 
-// Windows' own decision on a file open under the launcher's rights. Owner and
-// group are SYSTEM, since Wine lets an owner do more than its entries say.
+// What Windows' own AccessCheck grants the token for a file open asking for
+// the rights; nothing where it refuses.
+ACCESS_MASK Granted(PSECURITY_DESCRIPTOR descriptor, bool administratorsDenyOnly,
+                    ACCESS_MASK wanted) {
+    const UniqueHandle token = TokenToCheck(administratorsDenyOnly);
+    GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
+                            FILE_ALL_ACCESS};
+    ::MapGenericMask(&wanted, &mapping);
+    PRIVILEGE_SET privileges{};
+    DWORD privilegesSize = sizeof(privileges);
+    ACCESS_MASK granted = 0;
+    BOOL allowed = FALSE;
+    EXPECT_TRUE(::AccessCheck(descriptor, token.get(), wanted, &mapping, &privileges,
+                              &privilegesSize, &granted, &allowed));
+    return allowed ? granted : 0;
+}
+
+// The launcher's rights as Windows decides them. Owner and group are SYSTEM,
+// since Wine lets an owner do more than its entries say.
 TEST(NewLogFileSecurity, LetsEveryUserReadAndAppendAndOnlyAdministratorsDoMore) {
     const UniqueSecurityDescriptor launcher = NewLogFileSecurity();
     ASSERT_TRUE(launcher);
@@ -133,32 +150,19 @@ TEST(NewLogFileSecurity, LetsEveryUserReadAndAppendAndOnlyAdministratorsDoMore) 
         ACCESS_MASK wanted;
         bool granted;
     } cases[] = {
-        {true, GENERIC_READ, true},
-        {true, kLogAppendAccess, true},
-        {true, FILE_APPEND_DATA, true},
-        {true, FILE_WRITE_DATA, false},
-        {true, GENERIC_WRITE, false},
-        {true, DELETE, false},
-        {true, WRITE_DAC, false},
-        {true, WRITE_OWNER, false},
-        {true, FILE_WRITE_ATTRIBUTES, false},
+        {true, GENERIC_READ, true}, // a viewer, Get-Content, type
+        {true, kLogAppendAccess, true}, {true, FILE_APPEND_DATA, true},
+        {true, FILE_WRITE_DATA, false}, {true, GENERIC_WRITE, false},
+        {true, DELETE, false},          {true, WRITE_DAC, false},
+        {true, WRITE_OWNER, false},     {true, FILE_WRITE_ATTRIBUTES, false},
         {false, GENERIC_ALL, true},
     };
-    GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
-                            FILE_ALL_ACCESS};
     for (const auto& c : cases) {
-        const UniqueHandle token = TokenToCheck(c.administratorsDenyOnly);
-        ACCESS_MASK wanted = c.wanted;
-        ::MapGenericMask(&wanted, &mapping);
-        PRIVILEGE_SET privileges{};
-        DWORD privilegesSize = sizeof(privileges);
-        ACCESS_MASK granted = 0;
-        BOOL allowed = FALSE;
-        ASSERT_TRUE(::AccessCheck(descriptor.get(), token.get(), wanted, &mapping, &privileges,
-                                  &privilegesSize, &granted, &allowed));
-        EXPECT_EQ(allowed != FALSE, c.granted)
+        EXPECT_EQ(Granted(descriptor.get(), c.administratorsDenyOnly, c.wanted) != 0, c.granted)
             << std::hex << "0x" << c.wanted << (c.administratorsDenyOnly ? " as a user" : "");
     }
+    EXPECT_EQ(Granted(descriptor.get(), true, MAXIMUM_ALLOWED),
+              static_cast<ACCESS_MASK>(FILE_GENERIC_READ | FILE_APPEND_DATA));
 }
 
 class LogPath : public ::testing::Test {

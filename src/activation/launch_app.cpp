@@ -3,7 +3,6 @@
 
 #include "activation/activation_script.h"
 #include "activation/encode_command.h"
-#include "activation/module_path.h"
 #include "common/unique_handle.h"
 
 #include <windows.h>
@@ -11,6 +10,14 @@
 namespace {
 
 constexpr wchar_t kStartFailed[] = L"Failed to start PowerShell process.";
+
+// PowerShell 7 puts its own module folders in front of PSModulePath (wherever
+// it is installed: Program Files, WindowsApps, a .NET tool folder, a ZIP's)
+// and takes them out only for a Windows PowerShell it starts itself. Handed
+// on, they make Windows PowerShell autoload 7's Microsoft.PowerShell.Management
+// for Start-Process, which it cannot load. Without the variable, Windows
+// PowerShell builds its own default list, which holds Start-Process's module.
+constexpr wchar_t kModulePathVariable[] = L"PSModulePath";
 
 } // namespace
 
@@ -45,9 +52,9 @@ LaunchResult LaunchApp() {
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
-    // PowerShell gets this process's environment as the caller left it, but
-    // for PowerShell 7's module folders, which would break its Start-Process.
-    KeepPowerShell7ModulesFromWindowsPowerShell();
+    // PowerShell inherits this process's environment as the caller left it,
+    // but for the module list: the script needs no module of the caller's.
+    static_cast<void>(::SetEnvironmentVariableW(kModulePathVariable, nullptr));
     UniqueProcessInformation child;
     if (!::CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
                           CREATE_NO_WINDOW, nullptr, nullptr, &startup, child.put())) {

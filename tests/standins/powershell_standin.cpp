@@ -247,6 +247,7 @@ int wmain() {
         record += L"show_window=" + std::to_wstring(startup.wShowWindow) + L"\n";
         record += L"console_window=" + std::to_wstring(::GetConsoleWindow() != nullptr) + L"\n";
         record += L"psmodulepath=" + Environment(L"PSModulePath").value_or(L"(unset)") + L"\n";
+        record += L"lb_other=" + Environment(L"LB_OTHER").value_or(L"(unset)") + L"\n";
         // A pipe here is what can keep Windows PowerShell waiting for ever.
         record += L"stdin_type=" +
                   std::to_wstring(::GetFileType(::GetStdHandle(STD_INPUT_HANDLE))) + L"\n";
