@@ -41,6 +41,17 @@ TEST(FormatTimestamp, IsTheLocalTimeToTheSecond) {
     EXPECT_TRUE(stamp == before || stamp == after) << stamp << " vs " << before;
 }
 
+TEST(FormatTimestamp, IsNotUtcWhereTheMachineIsNot) {
+    // The Wine tests run in St. John's, 2.5 or 3.5 hours from UTC
+    // (tests/CMakeLists.txt): there, a stamp in UTC cannot pass for local time.
+    TIME_ZONE_INFORMATION zone{};
+    const DWORD season = ::GetTimeZoneInformation(&zone);
+    ASSERT_NE(zone.Bias + (season == TIME_ZONE_ID_DAYLIGHT ? zone.DaylightBias : 0), 0);
+    const std::string before = LocalTimeNow();
+    const std::string stamp = Narrow(FormatTimestamp());
+    EXPECT_TRUE(stamp == before || stamp == LocalTimeNow()) << stamp << " vs " << before;
+}
+
 // What each account that an access-allowed entry names may do; an entry of
 // another kind, or for another account, shows up as a fault of its own.
 std::map<std::string, ACCESS_MASK> GrantsOf(ACL* acl) {
