@@ -7,6 +7,7 @@
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <map>
@@ -143,6 +144,41 @@ TEST_F(LogPath, FallsBackToProgramDataWhenAFileTakesTheFolderPlace) {
     const UniqueHandle blocker = HoldNewFile(CommonFilesMakerFolder() + L"\\Brightloom");
     ASSERT_TRUE(blocker);
     EXPECT_EQ(FindLogFilePath().path, ProgramDataLogPath());
+}
+
+// Wine keeps no descriptor with a file: it turns the one a file is created
+// with into Unix permissions and reads one back from those. So the log is
+// compared with a file made here with the log's descriptor; made without it,
+// a file reads back readable by Everyone.
+std::wstring DaclOf(const std::wstring& path) {
+    char descriptor[4096];
+    DWORD needed = 0;
+    wchar_t* text = nullptr;
+    if (!::GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor, sizeof(descriptor),
+                            &needed) ||
+        !::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+            descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
+        return L"unreadable";
+    }
+    const std::wstring dacl = text;
+    ::LocalFree(text);
+    return dacl;
+}
+
+TEST_F(LogPath, ANewLogGetsItsOwnDescriptorInEitherPlace) {
+    for (const bool commonFiles : {false, true}) {
+        ResetLogFolders();
+        ASSERT_TRUE(!commonFiles || ::CreateDirectoryW(CommonFilesMakerFolder().c_str(), nullptr));
+        const std::wstring log = FindLogFilePath().path;
+        ASSERT_EQ(log, commonFiles ? CommonFilesLogPath() : ProgramDataLogPath());
+        const std::wstring twin = log + L".twin";
+        const UniqueSecurityDescriptor descriptor = NewLogFileSecurity();
+        SECURITY_ATTRIBUTES security{sizeof(security), descriptor.get(), FALSE};
+        ASSERT_TRUE(UniqueHandle(::CreateFileW(twin.c_str(), GENERIC_READ, 0, &security, CREATE_NEW,
+                                               FILE_ATTRIBUTE_NORMAL, nullptr)));
+        EXPECT_EQ(DaclOf(log), DaclOf(twin)) << commonFiles;
+        EXPECT_EQ(DaclOf(log).find(L";WD)"), std::wstring::npos) << commonFiles;
+    }
 }
 
 class RunLog : public ::testing::Test {
