@@ -229,6 +229,26 @@ TEST_F(RunLog, ALineIsNeverGluedToAFragmentLeftBeforeIt) {
     EXPECT_EQ(MessageOf(lines[2]), "after");
 }
 
+TEST_F(RunLog, AnAppendsLockLeavesTheDataFreeToLockAndRead) {
+    WriteLogLine(L"first");
+    const UniqueHandle appender = OpenLogFileForAppend(ResolveLogFilePath());
+    ASSERT_TRUE(appender);
+    ASSERT_TRUE(LockForAppend(appender.get()));
+    // Windows refuses a read across another handle's lock, and Wine only
+    // another lock: a reader that can lock all the data can read it anywhere.
+    const UniqueHandle reader(::CreateFileW(ProgramDataLogPath().c_str(), GENERIC_READ,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    OVERLAPPED start{};
+    const DWORD size = ::GetFileSize(reader.get(), nullptr);
+    EXPECT_TRUE(::LockFileEx(reader.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
+                             size, 0, &start))
+        << ::GetLastError();
+    char head = 0;
+    DWORD read = 0;
+    EXPECT_TRUE(::ReadFile(reader.get(), &head, 1, &read, &start) && head == '[');
+}
+
 TEST_F(RunLog, ConcurrentWritersLoseAndTearNoLine) {
     constexpr int kWriters = 6;
     constexpr int kLinesEach = 300;
