@@ -87,6 +87,22 @@ TEST_F(Faults, PowerShellKilledFromOutsideIsAFailureWithTheKillCode) {
     }
 }
 
+TEST_F(Faults, ALogPlaceAppearingDuringARunTakesNoneOfItsLines) {
+    // An installer may set up the Common Files place while a run waits for
+    // PowerShell: the run keeps its five lines together where it began.
+    const std::wstring record = scratch_ + L"\\record.txt";
+    const ScopedEnvironment recordTo(L"LB_PS_RECORD", record);
+    const ScopedEnvironment slow(L"LB_PS_SLEEP_MS", L"600000");
+    const UniqueProcessInformation launcher = StartLauncher();
+    const UniqueHandle powershell = WaitForRunningPowerShell(record);
+    ASSERT_TRUE(powershell);
+    ASSERT_TRUE(::CreateDirectoryW(CommonFilesMakerFolder().c_str(), nullptr));
+    ASSERT_TRUE(::TerminateProcess(powershell.get(), 0));
+    EXPECT_EQ(WaitForExit(launcher), 0u);
+    EXPECT_EQ(Logged(), SuccessfulRun());
+    EXPECT_FALSE(Exists(CommonFilesLogPath()));
+}
+
 TEST_F(Faults, ASlowPowerShellIsWaitedFor) {
     const ScopedEnvironment slow(L"LB_PS_SLEEP_MS", L"5000");
     const ScopedEnvironment exitCode(L"LB_PS_EXIT_CODE", L"0");
