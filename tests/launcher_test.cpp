@@ -251,6 +251,17 @@ TEST_F(LauncherRun, StartedFromPowerShell7HandsPowerShellNoneOf7sModuleFolders) 
     EXPECT_EQ(RecordValue(scratch_ + L"\\record.txt", "lb_other"), "kept");
 }
 
+TEST_F(LauncherRun, LogsInTheMachineWideFolderWhateverTheCaseOfItsName) {
+    // As an installer or an administrator may have made it; Windows names are
+    // not case-sensitive, and neither is where the log must really lie.
+    const std::wstring folder = ShellFolder(CSIDL_COMMON_APPDATA) + L"\\VELMORA\\BrightLoom";
+    ASSERT_TRUE(::CreateDirectoryW(folder.substr(0, folder.rfind(L'\\')).c_str(), nullptr));
+    ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
+    const ScopedEnvironment exitCode(L"LB_PS_EXIT_CODE", L"0");
+    EXPECT_EQ(RunLauncher(), 0u);
+    EXPECT_EQ(MessagesOf(folder + L"\\bright_loom_launcher_logs.txt"), SuccessfulRun());
+}
+
 TEST_F(LauncherRun, AnUninstalledAppFailsWithExitCodeOne) {
     EXPECT_EQ(RunLauncher(), 1u);
     const std::vector<std::string> logged = Logged();

@@ -87,6 +87,54 @@ TEST_F(Faults, PowerShellKilledFromOutsideIsAFailureWithTheKillCode) {
     }
 }
 
+TEST_F(Faults, ALogPlaceAppearingDuringARunTakesNoneOfItsLines) {
+    // An installer may set up the Common Files place while a run waits for
+    // PowerShell: the run keeps its five lines together where it began.
+    const std::wstring record = scratch_ + L"\\record.txt";
+    const ScopedEnvironment recordTo(L"LB_PS_RECORD", record);
+    const ScopedEnvironment slow(L"LB_PS_SLEEP_MS", L"600000");
+    const UniqueProcessInformation launcher = StartLauncher();
+    const UniqueHandle powershell = WaitForRunningPowerShell(record);
+    ASSERT_TRUE(powershell);
+    ASSERT_TRUE(::CreateDirectoryW(CommonFilesMakerFolder().c_str(), nullptr));
+    ASSERT_TRUE(::TerminateProcess(powershell.get(), 0));
+    EXPECT_EQ(WaitForExit(launcher), 0u);
+    EXPECT_EQ(Logged(), SuccessfulRun());
+    EXPECT_FALSE(Exists(CommonFilesLogPath()));
+}
+
+TEST_F(Faults, AKilledLauncherLeavesPowerShellNoneOfItsCallersHandles) {
+    // A caller that kills a hung launcher must not then wait on its own pipe for
+    // as long as PowerShell runs. Not a standard handle: Wine copies those into a
+    // console child even without inheritance, where Windows, by its documentation,
+    // gives the child its new console's.
+    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    ASSERT_TRUE(::CreatePipe(&readEnd, &writeEnd, &inheritable, 0));
+    const UniqueHandle reader(readEnd);
+    UniqueHandle writer(writeEnd);
+    ::SetHandleInformation(reader.get(), HANDLE_FLAG_INHERIT, 0);
+    const std::wstring record = scratch_ + L"\\record.txt";
+    const ScopedEnvironment recordTo(L"LB_PS_RECORD", record);
+    const ScopedEnvironment slow(L"LB_PS_SLEEP_MS", L"600000");
+    const UniqueProcessInformation launcher =
+        Start(BinProgram(L"LaunchBrightloom.exe"), {}, scratch_, true);
+    writer.reset();
+    ASSERT_TRUE(WaitForRunningPowerShell(record));
+    ASSERT_TRUE(::TerminateProcess(launcher.process(), 1));
+    WaitForExit(launcher);
+    // A bound only a leak reaches: PowerShell runs for ten minutes.
+    DWORD available = 0;
+    const auto open = [&] {
+        return ::PeekNamedPipe(reader.get(), nullptr, 0, nullptr, &available, nullptr);
+    };
+    for (int waitedMs = 0; open() && waitedMs < 10000; waitedMs += 20) {
+        ::Sleep(20);
+    }
+    EXPECT_FALSE(open()) << "PowerShell holds the caller's pipe";
+}
+
 TEST_F(Faults, ASlowPowerShellIsWaitedFor) {
     const ScopedEnvironment slow(L"LB_PS_SLEEP_MS", L"5000");
     const ScopedEnvironment exitCode(L"LB_PS_EXIT_CODE", L"0");

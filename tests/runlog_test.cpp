@@ -43,6 +43,17 @@ TEST(FormatTimestamp, IsTheLocalTimeToTheSecond) {
     EXPECT_TRUE(stamp == before || stamp == after) << stamp << " vs " << before;
 }
 
+TEST(FormatTimestamp, IsNotUtcWhereTheMachineIsNot) {
+    // The Wine tests run in St. John's, 2.5 or 3.5 hours from UTC
+    // (tests/CMakeLists.txt): there, a stamp in UTC cannot pass for local time.
+    TIME_ZONE_INFORMATION zone{};
+    const DWORD season = ::GetTimeZoneInformation(&zone);
+    ASSERT_NE(zone.Bias + (season == TIME_ZONE_ID_DAYLIGHT ? zone.DaylightBias : 0), 0);
+    const std::string before = LocalTimeNow();
+    const std::string stamp = Narrow(FormatTimestamp());
+    EXPECT_TRUE(stamp == before || stamp == LocalTimeNow()) << stamp << " vs " << before;
+}
+
 // What each account that an access-allowed entry names may do; an entry of
 // another kind, or for another account, shows up as a fault of its own.
 std::map<std::string, ACCESS_MASK> GrantsOf(ACL* acl) {
@@ -208,6 +219,41 @@ TEST_F(LogPath, FallsBackToProgramDataWhenAFileTakesTheFolderPlace) {
     EXPECT_EQ(FindLogFilePath().path, ProgramDataLogPath());
 }
 
+// Wine keeps no descriptor with a file: it turns the one a file is created
+// with into Unix permissions and reads one back from those. So the log is
+// compared with a file made here with the log's descriptor; made without it,
+// a file reads back readable by Everyone.
+std::wstring DaclOf(const std::wstring& path) {
+    char descriptor[4096];
+    DWORD needed = 0;
+    wchar_t* text = nullptr;
+    if (!::GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor, sizeof(descriptor),
+                            &needed) ||
+        !::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+            descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
+        return L"unreadable";
+    }
+    const std::wstring dacl = text;
+    ::LocalFree(text);
+    return dacl;
+}
+
+TEST_F(LogPath, ANewLogGetsItsOwnDescriptorInEitherPlace) {
+    for (const bool commonFiles : {false, true}) {
+        ResetLogFolders();
+        ASSERT_TRUE(!commonFiles || ::CreateDirectoryW(CommonFilesMakerFolder().c_str(), nullptr));
+        const std::wstring log = FindLogFilePath().path;
+        ASSERT_EQ(log, commonFiles ? CommonFilesLogPath() : ProgramDataLogPath());
+        const std::wstring twin = log + L".twin";
+        const UniqueSecurityDescriptor descriptor = NewLogFileSecurity();
+        SECURITY_ATTRIBUTES security{sizeof(security), descriptor.get(), FALSE};
+        ASSERT_TRUE(UniqueHandle(::CreateFileW(twin.c_str(), GENERIC_READ, 0, &security, CREATE_NEW,
+                                               FILE_ATTRIBUTE_NORMAL, nullptr)));
+        EXPECT_EQ(DaclOf(log), DaclOf(twin)) << commonFiles;
+        EXPECT_EQ(DaclOf(log).find(L";WD)"), std::wstring::npos) << commonFiles;
+    }
+}
+
 class RunLog : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -254,6 +300,26 @@ TEST_F(RunLog, ALineIsNeverGluedToAFragmentLeftBeforeIt) {
     EXPECT_EQ(lines[0], "[2026-01-02 03:04:05] half a li");
     EXPECT_EQ(MessageOf(lines[1]), "next");
     EXPECT_EQ(MessageOf(lines[2]), "after");
+}
+
+TEST_F(RunLog, AnAppendsLockLeavesTheDataFreeToLockAndRead) {
+    WriteLogLine(L"first");
+    const UniqueHandle appender = OpenLogFileForAppend(ResolveLogFilePath());
+    ASSERT_TRUE(appender);
+    ASSERT_TRUE(LockForAppend(appender.get()));
+    // Windows refuses a read across another handle's lock, and Wine only
+    // another lock: a reader that can lock all the data can read it anywhere.
+    const UniqueHandle reader(::CreateFileW(ProgramDataLogPath().c_str(), GENERIC_READ,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    OVERLAPPED start{};
+    const DWORD size = ::GetFileSize(reader.get(), nullptr);
+    EXPECT_TRUE(::LockFileEx(reader.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
+                             size, 0, &start))
+        << ::GetLastError();
+    char head = 0;
+    DWORD read = 0;
+    EXPECT_TRUE(::ReadFile(reader.get(), &head, 1, &read, &start) && head == '[');
 }
 
 TEST_F(RunLog, ConcurrentWritersLoseAndTearNoLine) {

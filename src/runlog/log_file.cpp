@@ -26,7 +26,9 @@ OVERLAPPED LockRegion() noexcept {
     return region;
 }
 
-[[nodiscard]] bool LockForAppend(HANDLE file) noexcept {
+} // namespace
+
+bool LockForAppend(HANDLE file) noexcept {
     const ULONGLONG deadline = ::GetTickCount64() + kLockPatienceMs;
     for (;;) {
         OVERLAPPED region = LockRegion();
@@ -42,6 +44,8 @@ OVERLAPPED LockRegion() noexcept {
         ::Sleep(kLockRetryMs);
     }
 }
+
+namespace {
 
 void Unlock(HANDLE file) noexcept {
     OVERLAPPED region = LockRegion();

@@ -11,3 +11,9 @@
 // False when the bytes could not all be written; then, where the file may be
 // cut back, none of them stay in it.
 [[nodiscard]] bool AppendToLogFile(HANDLE file, std::string_view bytes) noexcept;
+
+// Takes the lock that serialises appends, on one byte far past any data, so
+// that readers, and the locks they may take on the data, are never held up.
+// False when another writer kept it past all patience. Closing the file
+// releases it.
+[[nodiscard]] bool LockForAppend(HANDLE file) noexcept;

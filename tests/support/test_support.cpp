@@ -231,7 +231,7 @@ std::string Narrow(std::wstring_view text) {
 }
 
 UniqueProcessInformation Start(const std::wstring& program, const std::wstring& arguments,
-                               const std::wstring& directory) {
+                               const std::wstring& directory, bool inheritHandles) {
     std::wstring commandLine = L"\"" + program + L"\"";
     if (!arguments.empty()) {
         commandLine += L" " + arguments;
@@ -245,9 +245,9 @@ UniqueProcessInformation Start(const std::wstring& program, const std::wstring& 
     BOOL started = FALSE;
     for (int i = 0; i < kTries && !started; ++i) {
         std::wstring writable = commandLine;
-        started = ::CreateProcessW(program.c_str(), writable.data(), nullptr, nullptr, FALSE, 0,
-                                   nullptr, directory.empty() ? nullptr : directory.c_str(),
-                                   &startup, child.put());
+        started = ::CreateProcessW(
+            program.c_str(), writable.data(), nullptr, nullptr, inheritHandles, 0, nullptr,
+            directory.empty() ? nullptr : directory.c_str(), &startup, child.put());
         if (!started && ::GetLastError() != ERROR_INTERNAL_ERROR) {
             break;
         }

@@ -53,8 +53,9 @@ std::string LocalTimeNow();
 std::optional<std::string> RecordValue(const std::wstring& recordPath, std::string_view key);
 std::string Narrow(std::wstring_view text);
 
+// With inheritHandles, the program gets every inheritable handle of this process.
 UniqueProcessInformation Start(const std::wstring& program, const std::wstring& arguments,
-                               const std::wstring& directory = {});
+                               const std::wstring& directory = {}, bool inheritHandles = false);
 // Waits for the process to end and returns its exit code.
 DWORD WaitForExit(const UniqueProcessInformation& process);
 // Runs the program to its end and returns its exit code.
