@@ -1,9 +1,10 @@
-// Real PowerShell, behind the stand-in through the relay, runs the launcher's own command.
+// Real PowerShell 7 under Wine: the launcher's own child, and a caller that waits for the launcher.
 #include "activation/activation_script.h"
 #include "activation/encode_command.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
+#include <shlobj.h>
 
 namespace {
 
@@ -11,70 +12,240 @@ using namespace test;
 
 constexpr char kAppShellPath[] =
     "shell:AppsFolder\\VelmoraSoftworksLimited.VelmoraBrightloom_q4rk7vbn2xs9e!App";
+constexpr wchar_t kTranscription[] =
+    L"SOFTWARE\\Policies\\Microsoft\\PowerShellCore\\Transcription";
 
 // Put before the launcher's script, a function takes the place of the cmdlet
-// of the same name. This one accepts only the launcher's path and arguments.
+// of the same name. This one accepts only the launcher's path and arguments, and says so.
 constexpr wchar_t kStartProcessBindingExactly[] =
     L"function Start-Process { [CmdletBinding()] param([Parameter(Position = 0)] [string] "
     L"$FilePath, [string[]] $ArgumentList) if ($PSBoundParameters.Count -ne 2 -or $FilePath -cne "
     L"'shell:AppsFolder\\VelmoraSoftworksLimited.VelmoraBrightloom_q4rk7vbn2xs9e!App' -or "
     L"$ArgumentList.Count -ne 1 -or $ArgumentList[0] -cne 'launch=headless-mode;source=test') { "
-    L"throw \"bound otherwise: $FilePath, $ArgumentList\" } }\n";
+    L"throw \"bound otherwise: $FilePath, $ArgumentList\" } \"bound $FilePath $ArgumentList\" }\n";
 constexpr wchar_t kStartProcessFailing[] = L"function Start-Process { throw 'refused' }\n";
 
-std::string Journal() {
-    wchar_t relay[MAX_PATH] = {};
-    ::GetEnvironmentVariableW(L"LB_PS_RELAY", relay, MAX_PATH);
-    return ReadBytes(std::wstring(relay) + L"\\journal").value_or("");
+// ...\System32\WindowsPowerShell\<name>
+std::wstring PowerShellFolder(const wchar_t* name) {
+    const std::wstring v1 = SystemPowerShell().substr(0, SystemPowerShell().rfind(L'\\'));
+    return v1.substr(0, v1.rfind(L'\\') + 1) + name;
 }
 
-// Starts PowerShell as the launcher does, with this encoded command, and
-// checks that real PowerShell, not the stand-in, gave the exit code.
-DWORD RunPowerShell(std::wstring_view encoded) {
-    const size_t journalBefore = Journal().size();
-    std::wstring commandLine = BuildPowerShellCommandLine(encoded);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    UniqueProcessInformation child;
-    EXPECT_TRUE(::CreateProcessW(SystemPowerShell().c_str(), commandLine.data(), nullptr, nullptr,
-                                 FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup, child.put()));
-    const DWORD code = WaitForExit(child);
-    EXPECT_EQ(Journal().substr(journalBefore).rfind("exit=" + std::to_string(code) + " ", 0), 0u)
-        << "no answer from real PowerShell";
-    return code;
+// The prefix's set-up leaves the engine in WindowsPowerShell\engine, beside the
+// stand-in's v1.0; while this lives, the two have swapped places.
+class EngineAsSystemPowerShell {
+public:
+    EngineAsSystemPowerShell() {
+        Move(L"v1.0", L"standin");
+        Move(L"engine", L"v1.0");
+    }
+    ~EngineAsSystemPowerShell() { PutBack(); }
+    static void PutBack() {
+        Move(L"v1.0", L"engine");
+        Move(L"standin", L"v1.0");
+    }
+
+private:
+    static void Move(const wchar_t* from, const wchar_t* to) {
+        EXPECT_TRUE(::MoveFileW(PowerShellFolder(from).c_str(), PowerShellFolder(to).c_str()))
+            << Narrow(from) << " -> " << Narrow(to) << ": " << ::GetLastError();
+    }
+};
+
+class RealPowerShell : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // What a test cut short at its time limit may have left behind.
+        if (Exists(PowerShellFolder(L"standin"))) {
+            EngineAsSystemPowerShell::PutBack();
+        }
+        EndProcessesUnder(PowerShellFolder(L"v1.0"));
+        EndProcessesUnder(PowerShellFolder(L"engine"));
+        RemoveInstalledApp();
+        ResetLogFolders();
+        scratch_ = MakeScratchFolder(L"real-powershell");
+        // PowerShell 7's transcription policy: every session leaves its own account here.
+        HKEY key = nullptr;
+        ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kTranscription, 0, nullptr, 0,
+                                    KEY_SET_VALUE, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        const DWORD on = 1;
+        const std::wstring folder = scratch_ + L"\\transcripts";
+        for (const wchar_t* name : {L"EnableTranscripting", L"EnableInvocationHeader"}) {
+            ::RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&on), 4);
+        }
+        ::RegSetValueExW(key, L"OutputDirectory", 0, REG_SZ,
+                         reinterpret_cast<const BYTE*>(folder.c_str()),
+                         static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
+        ::RegCloseKey(key);
+    }
+    void TearDown() override {
+        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kTranscription);
+        ResetLogFolders();
+        RemoveTree(scratch_);
+    }
+
+    // Starts the program hidden, as the launcher starts PowerShell, with its
+    // error output (only) going to a file, and returns its exit code.
+    DWORD RunHidden(const std::wstring& program, std::wstring commandLine) {
+        // A file of its own: the last one may still be held by a console host Wine left behind.
+        errors_ = scratch_ + L"\\errors" + std::to_wstring(++runs_) + L".txt";
+        SECURITY_ATTRIBUTES inherited{sizeof(inherited), nullptr, TRUE};
+        const UniqueHandle errors(::CreateFileW(errors_.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                                &inherited, CREATE_NEW, 0, nullptr));
+        EXPECT_TRUE(errors) << Narrow(errors_);
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdError = errors.get();
+        UniqueProcessInformation child;
+        EXPECT_TRUE(::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                                     CREATE_NO_WINDOW, nullptr, scratch_.c_str(), &startup,
+                                     child.put()));
+        return WaitForExit(child);
+    }
+    DWORD RunEngine(std::wstring_view encoded, const std::wstring& engine = SystemPowerShell()) {
+        return RunHidden(engine, BuildPowerShellCommandLine(encoded));
+    }
+    std::string Errors() const { return ReadBytes(errors_).value_or(""); }
+
+    // The sessions' transcripts since the last call, which this takes away.
+    std::vector<std::string> TakeTranscripts() {
+        std::vector<std::string> transcripts;
+        WIN32_FIND_DATAW day{}, file{};
+        const std::wstring folder = scratch_ + L"\\transcripts\\";
+        const HANDLE days = ::FindFirstFileW((folder + L"2*").c_str(), &day);
+        for (BOOL more = days != INVALID_HANDLE_VALUE; more; more = ::FindNextFileW(days, &day)) {
+            const std::wstring dayFolder = folder + day.cFileName + L"\\";
+            const HANDLE files = ::FindFirstFileW((dayFolder + L"*.txt").c_str(), &file);
+            for (BOOL f = files != INVALID_HANDLE_VALUE; f; f = ::FindNextFileW(files, &file)) {
+                transcripts.push_back(ReadBytes(dayFolder + file.cFileName).value_or(""));
+            }
+            ::FindClose(files);
+        }
+        ::FindClose(days);
+        RemoveTree(folder);
+        return transcripts;
+    }
+
+    // What .NET needs under Wine comes from the wrapper (wine-run --dotnet).
+    const ScopedEnvironment noTelemetry_{L"POWERSHELL_TELEMETRY_OPTOUT", L"1"};
+    std::wstring scratch_;
+    std::wstring errors_;
+    int runs_ = 0;
+};
+
+bool Holds(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
 }
 
-TEST(RealPowerShell, FailsALauncherRunOnAMachineWithoutTheApp) {
-    ResetLogFolders();
-    const std::wstring scratch = MakeScratchFolder(L"real-powershell");
-    const size_t journalBefore = Journal().size();
-    EXPECT_EQ(RunToEnd(BinProgram(L"LaunchBrightloom.exe"), {}, scratch), 1u);
+TEST_F(RealPowerShell, FailsALauncherRunOnAMachineWithoutTheApp) {
+    const EngineAsSystemPowerShell engine;
+    EXPECT_EQ(RunToEnd(BinProgram(L"LaunchBrightloom.exe"), {}, scratch_), 1u);
     EXPECT_EQ(MessagesOf(ProgramDataLogPath()),
               FailedRun("App launch failed with PowerShell exit code 1"));
-    // Exactly the launcher's arguments, and a script that got as far as Start-Process.
-    const std::string journal = Journal().substr(journalBefore);
-    EXPECT_EQ(journal.rfind("exit=1 args=-NoProfile -NonInteractive -EncodedCommand " +
-                                Narrow(EncodeCommandBase64(BuildActivationScript())) + "\n",
-                            0),
-              0u);
-    EXPECT_NE(journal.find(std::string("start process '") + kAppShellPath + "'"), std::string::npos)
-        << journal;
-    ResetLogFolders();
-    RemoveTree(scratch);
+    // The engine's own account: the arguments it was given, the script it
+    // decoded from them, and the cmdlet that stopped it.
+    const std::vector<std::string> transcripts = TakeTranscripts();
+    ASSERT_EQ(transcripts.size(), 1u);
+    const std::string& transcript = transcripts[0];
+    EXPECT_TRUE(Holds(transcript, " -NoProfile -NonInteractive -EncodedCommand " +
+                                      Narrow(EncodeCommandBase64(BuildActivationScript())) +
+                                      "\r\n"))
+        << transcript;
+    EXPECT_TRUE(Holds(transcript, "\r\nPS>" + Narrow(BuildActivationScript()) + "\r\n"));
+    EXPECT_TRUE(Holds(transcript, std::string("TerminatingError(Start-Process): \"This command "
+                                              "cannot be run due to the error: An error occurred "
+                                              "trying to start process '") +
+                                      kAppShellPath + "'"));
 }
 
-TEST(RealPowerShell, BindsTheAppPathAndArgumentsAndExitsOneWhenStartProcessFails) {
+TEST_F(RealPowerShell, BindsTheAppPathAndArgumentsAndExitsOneWhenStartProcessFails) {
+    const EngineAsSystemPowerShell engine;
     const std::wstring script = BuildActivationScript();
-    EXPECT_EQ(RunPowerShell(EncodeCommandBase64(kStartProcessBindingExactly + script)), 0u);
+    EXPECT_EQ(RunEngine(EncodeCommandBase64(kStartProcessBindingExactly + script)), 0u) << Errors();
+    std::vector<std::string> transcripts = TakeTranscripts();
+    ASSERT_EQ(transcripts.size(), 1u);
+    // What only the engine's binding and expansion could have made of the shadow's last line.
+    EXPECT_TRUE(Holds(transcripts[0], std::string("\r\nbound ") + kAppShellPath +
+                                          " launch=headless-mode;source=test\r\n"))
+        << transcripts[0];
     // Write-Error stops the catch block before its exit 1; PowerShell still exits 1.
-    EXPECT_EQ(RunPowerShell(EncodeCommandBase64(kStartProcessFailing + script)), 1u);
+    EXPECT_EQ(RunEngine(EncodeCommandBase64(kStartProcessFailing + script)), 1u);
+    transcripts = TakeTranscripts();
+    ASSERT_EQ(transcripts.size(), 1u);
+    EXPECT_TRUE(Holds(transcripts[0], "\r\n>> TerminatingError(): \"refused\"\r\n"))
+        << transcripts[0];
 }
 
-TEST(RealPowerShell, EndsNonZeroOnAnEmptyOrCutEncoding) {
+TEST_F(RealPowerShell, EndsWith64OnAnEmptyOrCutEncoding) {
+    const EngineAsSystemPowerShell engine;
     const std::wstring encoded = EncodeCommandBase64(BuildActivationScript());
-    // PowerShell 7's code for a command line it cannot use.
-    EXPECT_EQ(RunPowerShell(L""), 64u);
-    EXPECT_EQ(RunPowerShell(std::wstring_view(encoded).substr(0, encoded.size() - 1)), 64u);
+    // PowerShell 7's code for a command line it cannot use, and its own words for why.
+    EXPECT_EQ(RunEngine(L""), 64u);
+    EXPECT_TRUE(Holds(Errors(), "A command must follow -Command.")) << Errors();
+    EXPECT_EQ(RunEngine(std::wstring_view(encoded).substr(0, encoded.size() - 1)), 64u);
+    EXPECT_TRUE(Holds(Errors(), "-EncodedCommand is not properly encoded.")) << Errors();
+}
+
+// The README's advice to callers, taken by the engine itself.
+TEST_F(RealPowerShell, StartProcessWaitPassThruGetsTheLaunchersExitCode) {
+    const std::wstring waiting =
+        L"$p = Start-Process -FilePath '" + BinProgram(L"LaunchBrightloom.exe") +
+        L"' -Wait -PassThru; \"launcher: $($p.ExitCode)\"; exit $p.ExitCode";
+    {
+        const EngineAsSystemPowerShell engine;
+        EXPECT_EQ(RunEngine(EncodeCommandBase64(waiting)), 1u) << Errors();
+    }
+    EXPECT_EQ(MessagesOf(ProgramDataLogPath()),
+              FailedRun("App launch failed with PowerShell exit code 1"));
+    std::vector<std::string> transcripts =
+        TakeTranscripts(); // the caller's and its launcher's child's
+    ASSERT_EQ(transcripts.size(), 2u);
+    EXPECT_TRUE(Holds(transcripts[0] + transcripts[1], "\r\nlauncher: 1\r\n"));
+
+    // With the stand-in as the launcher's child, the installed app starts.
+    ResetLogFolders();
+    const std::wstring package = InstalledAppFolder();
+    ::CreateDirectoryW((ShellFolder(CSIDL_PROGRAM_FILES) + L"\\WindowsApps").c_str(), nullptr);
+    ASSERT_TRUE(::CreateDirectoryW(package.c_str(), nullptr));
+    CopyInto(BinProgram(L"brightloom_standin.exe"), package + L"\\Brightloom.exe");
+    const ScopedEnvironment readyFile(L"LB_APP_READY_FILE", scratch_ + L"\\app-ready");
+    // -Wait waits for the launcher's descendants too, which under Wine the app is.
+    const ScopedEnvironment lifetime(L"LB_APP_LIFETIME_MS", L"500");
+    const DWORD code =
+        RunEngine(EncodeCommandBase64(waiting), PowerShellFolder(L"engine\\powershell.exe"));
+    if (code == 0u) {
+        WaitForFile(scratch_ + L"\\app-ready");
+    }
+    RemoveInstalledApp();
+    EXPECT_EQ(code, 0u) << Errors();
+    EXPECT_EQ(MessagesOf(ProgramDataLogPath()), SuccessfulRun());
+    transcripts = TakeTranscripts();
+    ASSERT_EQ(transcripts.size(), 1u);
+    EXPECT_TRUE(Holds(transcripts[0], "\r\nlauncher: 0\r\n"));
+}
+
+TEST_F(RealPowerShell, CallOperatorNeitherWaitsNorSetsLastExitCode) {
+    // A stand-in that takes 3 s keeps the launcher running well past the engine's next line.
+    const ScopedEnvironment slow(L"LB_PS_SLEEP_MS", L"3000");
+    const ScopedEnvironment succeed(L"LB_PS_EXIT_CODE", L"0");
+    const std::wstring log = ProgramDataLogPath();
+    const std::wstring script = L"& '" + BinProgram(L"LaunchBrightloom.exe") +
+                                L"'; $ended = [bool]((Get-Content -Raw -LiteralPath '" + log +
+                                L"' -ErrorAction Ignore) -match 'finished'); "
+                                L"\"after &: [$LASTEXITCODE] ended=$ended\"";
+    EXPECT_EQ(RunEngine(EncodeCommandBase64(script), PowerShellFolder(L"engine\\powershell.exe")),
+              0u)
+        << Errors();
+    const std::vector<std::string> transcripts = TakeTranscripts();
+    ASSERT_EQ(transcripts.size(), 1u);
+    EXPECT_TRUE(Holds(transcripts[0], "\r\nafter &: [] ended=False\r\n")) << transcripts[0];
+    // The launcher runs on to its end by itself.
+    while (MessagesOf(log).size() < 5) {
+        ::Sleep(50);
+    }
+    EXPECT_EQ(MessagesOf(log), SuccessfulRun());
 }
 
 } // namespace
