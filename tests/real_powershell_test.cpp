@@ -27,37 +27,30 @@ constexpr wchar_t kStartProcessFailing[] = L"function Start-Process { throw 'ref
 
 // ...\System32\WindowsPowerShell\<name>
 std::wstring PowerShellFolder(const wchar_t* name) {
-    const std::wstring v1 = SystemPowerShell().substr(0, SystemPowerShell().rfind(L'\\'));
-    return v1.substr(0, v1.rfind(L'\\') + 1) + name;
+    return ShellFolder(CSIDL_SYSTEM) + L"\\WindowsPowerShell\\" + name;
 }
 
-// The prefix's set-up leaves the engine in WindowsPowerShell\engine, beside the
-// stand-in's v1.0; while this lives, the two have swapped places.
-class EngineAsSystemPowerShell {
-public:
-    EngineAsSystemPowerShell() {
-        Move(L"v1.0", L"standin");
-        Move(L"engine", L"v1.0");
-    }
-    ~EngineAsSystemPowerShell() { PutBack(); }
-    static void PutBack() {
-        Move(L"v1.0", L"engine");
-        Move(L"standin", L"v1.0");
-    }
-
-private:
-    static void Move(const wchar_t* from, const wchar_t* to) {
+// The prefix's set-up puts the engine in WindowsPowerShell\engine, beside the
+// stand-in's v1.0; this swaps the two folders' names.
+void SwapEngineAndStandIn() {
+    for (const auto& [from, to] :
+         {std::pair{L"v1.0", L"swap"}, {L"engine", L"v1.0"}, {L"swap", L"engine"}}) {
         EXPECT_TRUE(::MoveFileW(PowerShellFolder(from).c_str(), PowerShellFolder(to).c_str()))
-            << Narrow(from) << " -> " << Narrow(to) << ": " << ::GetLastError();
+            << Narrow(from) << ": " << ::GetLastError();
     }
+}
+
+struct EngineAsSystemPowerShell {
+    EngineAsSystemPowerShell() { SwapEngineAndStandIn(); }
+    ~EngineAsSystemPowerShell() { SwapEngineAndStandIn(); }
 };
 
 class RealPowerShell : public ::testing::Test {
 protected:
     void SetUp() override {
         // What a test cut short at its time limit may have left behind.
-        if (Exists(PowerShellFolder(L"standin"))) {
-            EngineAsSystemPowerShell::PutBack();
+        if (Exists(PowerShellFolder(L"v1.0\\powershell.dll"))) {
+            SwapEngineAndStandIn();
         }
         EndProcessesUnder(PowerShellFolder(L"v1.0"));
         EndProcessesUnder(PowerShellFolder(L"engine"));
@@ -65,19 +58,13 @@ protected:
         ResetLogFolders();
         scratch_ = MakeScratchFolder(L"real-powershell");
         // PowerShell 7's transcription policy: every session leaves its own account here.
-        HKEY key = nullptr;
-        ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kTranscription, 0, nullptr, 0,
-                                    KEY_SET_VALUE, nullptr, &key, nullptr),
-                  ERROR_SUCCESS);
         const DWORD on = 1;
         const std::wstring folder = scratch_ + L"\\transcripts";
-        for (const wchar_t* name : {L"EnableTranscripting", L"EnableInvocationHeader"}) {
-            ::RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&on), 4);
-        }
-        ::RegSetValueExW(key, L"OutputDirectory", 0, REG_SZ,
-                         reinterpret_cast<const BYTE*>(folder.c_str()),
-                         static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
-        ::RegCloseKey(key);
+        ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kTranscription, L"EnableTranscripting",
+                                    REG_DWORD, &on, sizeof(on)),
+                  ERROR_SUCCESS);
+        ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kTranscription, L"OutputDirectory", REG_SZ,
+                          folder.c_str(), static_cast<DWORD>((folder.size() + 1) * 2));
     }
     void TearDown() override {
         ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kTranscription);
@@ -113,9 +100,9 @@ protected:
     std::vector<std::string> TakeTranscripts() {
         std::vector<std::string> transcripts;
         WIN32_FIND_DATAW day{}, file{};
-        const std::wstring folder = scratch_ + L"\\transcripts\\";
+        const std::wstring folder = scratch_ + L"\\transcripts\\"; // and a folder for each day
         const HANDLE days = ::FindFirstFileW((folder + L"2*").c_str(), &day);
-        for (BOOL more = days != INVALID_HANDLE_VALUE; more; more = ::FindNextFileW(days, &day)) {
+        for (BOOL d = days != INVALID_HANDLE_VALUE; d; d = ::FindNextFileW(days, &day)) {
             const std::wstring dayFolder = folder + day.cFileName + L"\\";
             const HANDLE files = ::FindFirstFileW((dayFolder + L"*.txt").c_str(), &file);
             for (BOOL f = files != INVALID_HANDLE_VALUE; f; f = ::FindNextFileW(files, &file)) {
@@ -128,7 +115,7 @@ protected:
         return transcripts;
     }
 
-    // What .NET needs under Wine comes from the wrapper (wine-run --dotnet).
+    // What .NET needs under Wine comes from wine-run --dotnet.
     const ScopedEnvironment noTelemetry_{L"POWERSHELL_TELEMETRY_OPTOUT", L"1"};
     std::wstring scratch_;
     std::wstring errors_;
