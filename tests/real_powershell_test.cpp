@@ -72,33 +72,31 @@ protected:
         RemoveTree(scratch_);
     }
 
-    // Starts the program hidden, as the launcher starts PowerShell, with its
-    // error output (only) going to a file, and returns its exit code.
-    DWORD RunHidden(const std::wstring& program, std::wstring commandLine) {
-        // A file of its own: the last one may still be held by a console host Wine left behind.
-        errors_ = scratch_ + L"\\errors" + std::to_wstring(++runs_) + L".txt";
+    // Starts the engine hidden, as the launcher starts PowerShell, with the
+    // launcher's command line around this encoding, and returns its exit code.
+    DWORD RunEngine(std::wstring_view encoded, const std::wstring& engine = SystemPowerShell()) {
         SECURITY_ATTRIBUTES inherited{sizeof(inherited), nullptr, TRUE};
-        const UniqueHandle errors(::CreateFileW(errors_.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
-                                                &inherited, CREATE_NEW, 0, nullptr));
-        EXPECT_TRUE(errors) << Narrow(errors_);
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
+        const UniqueHandle errors(::CreateFileW(ErrorsPath().c_str(), GENERIC_WRITE,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
+                                                CREATE_ALWAYS, 0, nullptr));
+        STARTUPINFOW startup{sizeof(startup)};
         startup.dwFlags = STARTF_USESTDHANDLES;
         startup.hStdError = errors.get();
+        std::wstring commandLine = BuildPowerShellCommandLine(encoded);
         UniqueProcessInformation child;
-        EXPECT_TRUE(::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+        EXPECT_TRUE(::CreateProcessW(engine.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
                                      CREATE_NO_WINDOW, nullptr, scratch_.c_str(), &startup,
                                      child.put()));
         return WaitForExit(child);
     }
-    DWORD RunEngine(std::wstring_view encoded, const std::wstring& engine = SystemPowerShell()) {
-        return RunHidden(engine, BuildPowerShellCommandLine(encoded));
-    }
-    std::string Errors() const { return ReadBytes(errors_).value_or(""); }
+    std::wstring ErrorsPath() const { return scratch_ + L"\\errors.txt"; }
+    std::string Errors() const { return ReadBytes(ErrorsPath()).value_or(""); }
 
-    // The sessions' transcripts since the last call, which this takes away.
-    std::vector<std::string> TakeTranscripts() {
-        std::vector<std::string> transcripts;
+    // The transcripts of the sessions since the last call, which this takes
+    // away, as one text; there should be this many.
+    std::string TakeTranscripts(size_t expected) {
+        std::string transcripts;
+        size_t count = 0;
         WIN32_FIND_DATAW day{}, file{};
         const std::wstring folder = scratch_ + L"\\transcripts\\"; // and a folder for each day
         const HANDLE days = ::FindFirstFileW((folder + L"2*").c_str(), &day);
@@ -106,20 +104,20 @@ protected:
             const std::wstring dayFolder = folder + day.cFileName + L"\\";
             const HANDLE files = ::FindFirstFileW((dayFolder + L"*.txt").c_str(), &file);
             for (BOOL f = files != INVALID_HANDLE_VALUE; f; f = ::FindNextFileW(files, &file)) {
-                transcripts.push_back(ReadBytes(dayFolder + file.cFileName).value_or(""));
+                transcripts += ReadBytes(dayFolder + file.cFileName).value_or("");
+                ++count;
             }
             ::FindClose(files);
         }
         ::FindClose(days);
         RemoveTree(folder);
+        EXPECT_EQ(count, expected) << transcripts;
         return transcripts;
     }
 
     // What .NET needs under Wine comes from wine-run --dotnet.
     const ScopedEnvironment noTelemetry_{L"POWERSHELL_TELEMETRY_OPTOUT", L"1"};
     std::wstring scratch_;
-    std::wstring errors_;
-    int runs_ = 0;
 };
 
 bool Holds(const std::string& text, const std::string& part) {
@@ -133,9 +131,7 @@ TEST_F(RealPowerShell, FailsALauncherRunOnAMachineWithoutTheApp) {
               FailedRun("App launch failed with PowerShell exit code 1"));
     // The engine's own account: the arguments it was given, the script it
     // decoded from them, and the cmdlet that stopped it.
-    const std::vector<std::string> transcripts = TakeTranscripts();
-    ASSERT_EQ(transcripts.size(), 1u);
-    const std::string& transcript = transcripts[0];
+    const std::string transcript = TakeTranscripts(1);
     EXPECT_TRUE(Holds(transcript, " -NoProfile -NonInteractive -EncodedCommand " +
                                       Narrow(EncodeCommandBase64(BuildActivationScript())) +
                                       "\r\n"))
@@ -151,18 +147,15 @@ TEST_F(RealPowerShell, BindsTheAppPathAndArgumentsAndExitsOneWhenStartProcessFai
     const EngineAsSystemPowerShell engine;
     const std::wstring script = BuildActivationScript();
     EXPECT_EQ(RunEngine(EncodeCommandBase64(kStartProcessBindingExactly + script)), 0u) << Errors();
-    std::vector<std::string> transcripts = TakeTranscripts();
-    ASSERT_EQ(transcripts.size(), 1u);
+    std::string transcript = TakeTranscripts(1);
     // What only the engine's binding and expansion could have made of the shadow's last line.
-    EXPECT_TRUE(Holds(transcripts[0], std::string("\r\nbound ") + kAppShellPath +
-                                          " launch=headless-mode;source=test\r\n"))
-        << transcripts[0];
+    EXPECT_TRUE(Holds(transcript, std::string("\r\nbound ") + kAppShellPath +
+                                      " launch=headless-mode;source=test\r\n"))
+        << transcript;
     // Write-Error stops the catch block before its exit 1; PowerShell still exits 1.
     EXPECT_EQ(RunEngine(EncodeCommandBase64(kStartProcessFailing + script)), 1u);
-    transcripts = TakeTranscripts();
-    ASSERT_EQ(transcripts.size(), 1u);
-    EXPECT_TRUE(Holds(transcripts[0], "\r\n>> TerminatingError(): \"refused\"\r\n"))
-        << transcripts[0];
+    transcript = TakeTranscripts(1);
+    EXPECT_TRUE(Holds(transcript, "\r\n>> TerminatingError(): \"refused\"\r\n")) << transcript;
 }
 
 TEST_F(RealPowerShell, EndsWith64OnAnEmptyOrCutEncoding) {
@@ -186,10 +179,8 @@ TEST_F(RealPowerShell, StartProcessWaitPassThruGetsTheLaunchersExitCode) {
     }
     EXPECT_EQ(MessagesOf(ProgramDataLogPath()),
               FailedRun("App launch failed with PowerShell exit code 1"));
-    std::vector<std::string> transcripts =
-        TakeTranscripts(); // the caller's and its launcher's child's
-    ASSERT_EQ(transcripts.size(), 2u);
-    EXPECT_TRUE(Holds(transcripts[0] + transcripts[1], "\r\nlauncher: 1\r\n"));
+    // The caller's transcript and its launcher's child's.
+    EXPECT_TRUE(Holds(TakeTranscripts(2), "\r\nlauncher: 1\r\n"));
 
     // With the stand-in as the launcher's child, the installed app starts.
     ResetLogFolders();
@@ -200,17 +191,13 @@ TEST_F(RealPowerShell, StartProcessWaitPassThruGetsTheLaunchersExitCode) {
     const ScopedEnvironment readyFile(L"LB_APP_READY_FILE", scratch_ + L"\\app-ready");
     // -Wait waits for the launcher's descendants too, which under Wine the app is.
     const ScopedEnvironment lifetime(L"LB_APP_LIFETIME_MS", L"500");
-    const DWORD code =
-        RunEngine(EncodeCommandBase64(waiting), PowerShellFolder(L"engine\\powershell.exe"));
-    if (code == 0u) {
-        WaitForFile(scratch_ + L"\\app-ready");
-    }
+    EXPECT_EQ(RunEngine(EncodeCommandBase64(waiting), PowerShellFolder(L"engine\\powershell.exe")),
+              0u)
+        << Errors();
+    EXPECT_TRUE(Exists(scratch_ + L"\\app-ready"));
     RemoveInstalledApp();
-    EXPECT_EQ(code, 0u) << Errors();
     EXPECT_EQ(MessagesOf(ProgramDataLogPath()), SuccessfulRun());
-    transcripts = TakeTranscripts();
-    ASSERT_EQ(transcripts.size(), 1u);
-    EXPECT_TRUE(Holds(transcripts[0], "\r\nlauncher: 0\r\n"));
+    EXPECT_TRUE(Holds(TakeTranscripts(1), "\r\nlauncher: 0\r\n"));
 }
 
 TEST_F(RealPowerShell, CallOperatorNeitherWaitsNorSetsLastExitCode) {
@@ -225,9 +212,8 @@ TEST_F(RealPowerShell, CallOperatorNeitherWaitsNorSetsLastExitCode) {
     EXPECT_EQ(RunEngine(EncodeCommandBase64(script), PowerShellFolder(L"engine\\powershell.exe")),
               0u)
         << Errors();
-    const std::vector<std::string> transcripts = TakeTranscripts();
-    ASSERT_EQ(transcripts.size(), 1u);
-    EXPECT_TRUE(Holds(transcripts[0], "\r\nafter &: [] ended=False\r\n")) << transcripts[0];
+    const std::string transcript = TakeTranscripts(1);
+    EXPECT_TRUE(Holds(transcript, "\r\nafter &: [] ended=False\r\n")) << transcript;
     // The launcher runs on to its end by itself.
     while (MessagesOf(log).size() < 5) {
         ::Sleep(50);
