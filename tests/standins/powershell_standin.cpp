@@ -5,14 +5,10 @@
 // LB_PS_RECORD     file to write the record to (key=value lines, UTF-8)
 // LB_PS_EXIT_CODE  exit with this code (decimal, 0..4294967295) after recording
 // LB_PS_SLEEP_MS   wait this long before exiting
-// LB_PS_RELAY      folder of a relay to real PowerShell on the Unix side
-//                  (tests/wine/powershell-relay.sh): hand it the arguments and
-//                  exit with the code that real PowerShell gave
 #include <windows.h>
 #include <shellapi.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cwchar>
 #include <optional>
 #include <string>
@@ -22,8 +18,6 @@ namespace {
 
 constexpr DWORD kBadCommandLine = 64;
 constexpr DWORD kActivationFailed = 1;
-constexpr DWORD kRelayUnanswered = 70;
-constexpr DWORD kRelayWaitMs = 30000; // within the tests' time limit of 40 s
 constexpr std::wstring_view kAppsFolder = L"shell:AppsFolder\\";
 
 std::optional<std::wstring> Environment(const wchar_t* name) {
@@ -114,46 +108,6 @@ void WriteRecord(const std::wstring& path, const std::wstring& record) {
     ::CloseHandle(file);
 }
 
-std::optional<std::string> ReadSmallFile(const std::wstring& path) {
-    const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return std::nullopt;
-    }
-    char bytes[64] = {};
-    DWORD read = 0;
-    const BOOL ok = ::ReadFile(file, bytes, sizeof(bytes) - 1, &read, nullptr);
-    ::CloseHandle(file);
-    return ok ? std::optional<std::string>(std::string(bytes, read)) : std::nullopt;
-}
-
-// Wine starts a Unix program but neither waits for it nor passes back its exit
-// code, so real PowerShell is reached through a folder: the arguments go in
-// <pid>.args, one a line, and the relay answers with the exit code in <pid>.exit.
-DWORD Relay(const std::wstring& folder, int argc, wchar_t** argv) {
-    const std::wstring base = folder + L"\\" + std::to_wstring(::GetCurrentProcessId());
-    const std::wstring answer = base + L".exit";
-    ::DeleteFileW(answer.c_str()); // left by an earlier process with this id
-    std::wstring request;
-    for (int i = 1; i < argc; ++i) {
-        request.append(argv[i]).append(L"\n");
-    }
-    WriteRecord(base + L".request", request);
-    if (!::MoveFileExW((base + L".request").c_str(), (base + L".args").c_str(),
-                       MOVEFILE_REPLACE_EXISTING)) {
-        return kRelayUnanswered;
-    }
-    for (DWORD waited = 0; waited < kRelayWaitMs; waited += 20) {
-        if (const auto code = ReadSmallFile(answer)) {
-            ::DeleteFileW(answer.c_str());
-            return std::strtoul(code->c_str(), nullptr, 10);
-        }
-        ::Sleep(20);
-    }
-    std::fputs("The PowerShell relay did not answer.\n", stderr);
-    return kRelayUnanswered;
-}
-
 // The text between "<head>'" and the next "'" in the script.
 std::optional<std::wstring> Quoted(const std::wstring& script, const std::wstring& head) {
     const size_t at = script.find(head + L"'");
@@ -221,9 +175,6 @@ bool Activate(const std::wstring& script) {
 int wmain() {
     int argc = 0;
     wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
-    if (const auto relay = Environment(L"LB_PS_RELAY"); relay && argv != nullptr) {
-        ::ExitProcess(Relay(*relay, argc, argv));
-    }
     std::optional<std::wstring> script;
     if (argv != nullptr && argc == 5 && std::wcscmp(argv[1], L"-NoProfile") == 0 &&
         std::wcscmp(argv[2], L"-NonInteractive") == 0 &&
