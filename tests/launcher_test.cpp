@@ -119,10 +119,7 @@ TEST_F(LauncherRun, ALauncherWhosePathHoldsTheIdFindsItself) {
 TEST_F(LauncherRun, ActivatingAnInstalledAppMakesTheNextRunSeeIt) {
     // Without a chosen exit code the stand-in acts out Start-Process: it starts
     // the first program of the installed package folder.
-    const std::wstring package = InstalledAppFolder();
-    ::CreateDirectoryW((ShellFolder(CSIDL_PROGRAM_FILES) + L"\\WindowsApps").c_str(), nullptr);
-    ASSERT_TRUE(::CreateDirectoryW(package.c_str(), nullptr));
-    CopyInto(BinProgram(L"brightloom_standin.exe"), package + L"\\Brightloom.exe");
+    ASSERT_NO_FATAL_FAILURE(InstallApp());
     const ScopedEnvironment lifetime(L"LB_APP_LIFETIME_MS", L"30000");
     // Each app started is ended only once it runs, so that no Wine helper stays behind.
     const std::wstring ready = scratch_ + L"\\app-ready";
@@ -208,13 +205,8 @@ TEST_F(LauncherRun, TimestampsAreTheMachinesLocalTimeWhateverTZSays) {
 
 TEST_F(LauncherRun, EndsAndKeepsPowerShellOffAPipeOnItsStandardInput) {
     // A caller's pipe that is never closed, as a CI step with redirected input leaves it.
-    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
-    HANDLE readEnd = nullptr;
-    HANDLE writeEnd = nullptr;
-    ASSERT_TRUE(::CreatePipe(&readEnd, &writeEnd, &inheritable, 0));
-    const UniqueHandle reader(readEnd);
-    const UniqueHandle writer(writeEnd);
-    ::SetHandleInformation(writer.get(), HANDLE_FLAG_INHERIT, 0);
+    const Pipe input = PipeInheritableAt(true);
+    ASSERT_TRUE(input.reader && input.writer);
 
     const std::wstring record = scratch_ + L"\\record.txt";
     const ScopedEnvironment recordTo(L"LB_PS_RECORD", record);
@@ -224,7 +216,7 @@ TEST_F(LauncherRun, EndsAndKeepsPowerShellOffAPipeOnItsStandardInput) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = reader.get();
+    startup.hStdInput = input.reader.get();
     UniqueProcessInformation launcher;
     ASSERT_TRUE(::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
                                  nullptr, scratch_.c_str(), &startup, launcher.put()));

@@ -184,10 +184,7 @@ TEST_F(RealPowerShell, StartProcessWaitPassThruGetsTheLaunchersExitCode) {
 
     // With the stand-in as the launcher's child, the installed app starts.
     ResetLogFolders();
-    const std::wstring package = InstalledAppFolder();
-    ::CreateDirectoryW((ShellFolder(CSIDL_PROGRAM_FILES) + L"\\WindowsApps").c_str(), nullptr);
-    ASSERT_TRUE(::CreateDirectoryW(package.c_str(), nullptr));
-    CopyInto(BinProgram(L"brightloom_standin.exe"), package + L"\\Brightloom.exe");
+    ASSERT_NO_FATAL_FAILURE(InstallApp());
     const ScopedEnvironment readyFile(L"LB_APP_READY_FILE", scratch_ + L"\\app-ready");
     // -Wait waits for the launcher's descendants too, which under Wine the app is.
     const ScopedEnvironment lifetime(L"LB_APP_LIFETIME_MS", L"500");

@@ -108,26 +108,21 @@ TEST_F(Faults, AKilledLauncherLeavesPowerShellNoneOfItsCallersHandles) {
     // as long as PowerShell runs. Not a standard handle: Wine copies those into a
     // console child even without inheritance, where Windows, by its documentation,
     // gives the child its new console's.
-    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
-    HANDLE readEnd = nullptr;
-    HANDLE writeEnd = nullptr;
-    ASSERT_TRUE(::CreatePipe(&readEnd, &writeEnd, &inheritable, 0));
-    const UniqueHandle reader(readEnd);
-    UniqueHandle writer(writeEnd);
-    ::SetHandleInformation(reader.get(), HANDLE_FLAG_INHERIT, 0);
+    Pipe pipe = PipeInheritableAt(false);
+    ASSERT_TRUE(pipe.reader && pipe.writer);
     const std::wstring record = scratch_ + L"\\record.txt";
     const ScopedEnvironment recordTo(L"LB_PS_RECORD", record);
     const ScopedEnvironment slow(L"LB_PS_SLEEP_MS", L"600000");
     const UniqueProcessInformation launcher =
         Start(BinProgram(L"LaunchBrightloom.exe"), {}, scratch_, true);
-    writer.reset();
+    pipe.writer.reset();
     ASSERT_TRUE(WaitForRunningPowerShell(record));
     ASSERT_TRUE(::TerminateProcess(launcher.process(), 1));
     WaitForExit(launcher);
     // A bound only a leak reaches: PowerShell runs for ten minutes.
     DWORD available = 0;
     const auto open = [&] {
-        return ::PeekNamedPipe(reader.get(), nullptr, 0, nullptr, &available, nullptr);
+        return ::PeekNamedPipe(pipe.reader.get(), nullptr, 0, nullptr, &available, nullptr);
     };
     for (int waitedMs = 0; open() && waitedMs < 10000; waitedMs += 20) {
         ::Sleep(20);

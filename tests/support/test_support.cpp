@@ -66,6 +66,12 @@ std::wstring InstalledAppFolder() {
            L"\\WindowsApps\\VelmoraSoftworksLimited.VelmoraBrightloom_1.0.0.0_x64__q4rk7vbn2xs9e";
 }
 
+void InstallApp() {
+    ::CreateDirectoryW((ShellFolder(CSIDL_PROGRAM_FILES) + L"\\WindowsApps").c_str(), nullptr);
+    ASSERT_TRUE(::CreateDirectoryW(InstalledAppFolder().c_str(), nullptr));
+    CopyInto(BinProgram(L"brightloom_standin.exe"), InstalledAppFolder() + L"\\Brightloom.exe");
+}
+
 void RemoveInstalledApp() {
     EndProcessesUnder(InstalledAppFolder());
     RemoveTree(InstalledAppFolder());
@@ -297,6 +303,16 @@ void EndProcessesUnder(const std::wstring& folder) {
             ::WaitForSingleObject(process.get(), INFINITE);
         }
     }
+}
+
+Pipe PipeInheritableAt(bool readEnd) {
+    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+    HANDLE reader = nullptr;
+    HANDLE writer = nullptr;
+    EXPECT_TRUE(::CreatePipe(&reader, &writer, &inheritable, 0));
+    Pipe pipe{UniqueHandle(reader), UniqueHandle(writer)};
+    ::SetHandleInformation((readEnd ? pipe.writer : pipe.reader).get(), HANDLE_FLAG_INHERIT, 0);
+    return pipe;
 }
 
 UniqueHandle HoldNewFile(const std::wstring& path) {

@@ -25,6 +25,8 @@ std::wstring SystemPowerShell();       // where the PowerShell stand-in is insta
 
 // The package folder the PowerShell stand-in starts the target app from.
 std::wstring InstalledAppFolder();
+// Puts the target app stand-in in its package folder, for the PowerShell stand-in to start.
+void InstallApp();
 // Ends the target app stand-in and removes its package folder.
 void RemoveInstalledApp();
 
@@ -67,6 +69,13 @@ void WaitForFile(const std::wstring& path);
 
 // Ends every process, but this one, whose executable lies below the folder.
 void EndProcessesUnder(const std::wstring& folder);
+
+// A pipe of which only one end, the reading or the writing one, is inheritable.
+struct Pipe {
+    UniqueHandle reader;
+    UniqueHandle writer;
+};
+Pipe PipeInheritableAt(bool readEnd);
 
 // Creates a file at the path and keeps it open without sharing, so that
 // nothing else can open it, nor make a folder in its place.
