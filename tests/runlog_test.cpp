@@ -1,4 +1,6 @@
 // Run log: line bytes, timestamps, where the log goes, and appends from many writers.
+#include "runlog/final_path.h"
+#include "runlog/folder_walk.h"
 #include "runlog/log_file.h"
 #include "runlog/log_line.h"
 #include "runlog/log_path.h"
@@ -211,6 +213,49 @@ TEST_F(LogPath, FallsBackToProgramDataWhenAFileTakesTheFolderPlace) {
     const UniqueHandle blocker = HoldNewFile(CommonFilesMakerFolder() + L"\\Brightloom");
     ASSERT_TRUE(blocker);
     EXPECT_EQ(FindLogFilePath().path, ProgramDataLogPath());
+}
+
+// A run holds the log's folder once it has checked it. A user who owns the
+// folder above swaps it for a link: the file is made in the folder held, never
+// at the link's target, and refused there, as that folder no longer lies where
+// it must. (Windows refuses to move a folder that a run holds; Wine does not.)
+TEST_F(LogPath, AFolderSwappedForALinkAfterItsCheckGetsNoFileThere) {
+    const std::wstring folder = ProgramDataMakerFolder() + L"\\Brightloom";
+    ASSERT_TRUE(::CreateDirectoryW(ProgramDataMakerFolder().c_str(), nullptr));
+    ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
+    const std::wstring target = MakeScratchFolder(L"swap-target");
+    const std::wstring name = L"bright_loom_launcher_logs.txt";
+    const std::wstring finalPath = FinalFolderPath(folder).value_or(L"?") + L"\\" + name;
+    const UniqueHandle held = OpenWalkStart(folder);
+    ASSERT_TRUE(held);
+    // A file made and refused is removed. Wine removes a file by the path its
+    // folder was opened with, so this is shown before the folder moves.
+    EXPECT_FALSE(OpenChildFile(held.get(), name, kLogAppendAccess, nullptr, finalPath + L"x"));
+    EXPECT_FALSE(Exists(folder + L"\\" + name)) << "a refused new file is left";
+
+    ASSERT_TRUE(::MoveFileW(folder.c_str(), (folder + L".moved").c_str()));
+    PutUnixLink(folder, target);
+    EXPECT_FALSE(OpenChildFile(held.get(), name, kLogAppendAccess, nullptr, finalPath));
+    EXPECT_FALSE(Exists(target + L"\\" + name));
+    RemoveUnixLink(folder);
+}
+
+// Where a folder's final path cannot be read (a volume without a drive
+// letter), the log is still looked up through the folder's handle: a link at
+// the name is not followed, and nothing is made where it points.
+TEST_F(LogPath, ALinkAtTheNameIsNotFollowedWhereNoFinalPathCanBeRead) {
+    const std::wstring current = MakeScratchFolder(L"no-final-path");
+    const std::wstring target = MakeScratchFolder(L"link-target") + L"\\made.txt";
+    PutUnixLink(current + L"\\bright_loom_launcher_logs.txt", target);
+    wchar_t before[MAX_PATH] = {};
+    ::GetCurrentDirectoryW(MAX_PATH, before);
+    ASSERT_TRUE(::SetCurrentDirectoryW(current.c_str()));
+    const bool opened =
+        OpenLogFileForAppend({L".\\bright_loom_launcher_logs.txt", L".", L""}).valid();
+    ::SetCurrentDirectoryW(before);
+    EXPECT_FALSE(opened);
+    EXPECT_FALSE(Exists(target));
+    RemoveUnixLink(current + L"\\bright_loom_launcher_logs.txt");
 }
 
 // Wine keeps no descriptor with a file: it turns the one a file is created

@@ -11,7 +11,6 @@
 namespace {
 
 constexpr wchar_t kFolderSuffix[] = L"\\Velmora\\Brightloom";
-constexpr wchar_t kMakerFolderSuffix[] = L"\\Velmora";
 constexpr wchar_t kFileNameSuffix[] = L"\\bright_loom_launcher_logs.txt";
 constexpr wchar_t kLastResortPath[] = L".\\bright_loom_launcher_logs.txt";
 
@@ -25,8 +24,8 @@ constexpr wchar_t kLastResortPath[] = L".\\bright_loom_launcher_logs.txt";
 
 // Whether the log can be opened at the place for append as every line will
 // be. Opening it leaves the file behind, empty if it was new.
-[[nodiscard]] bool IsOpenable(const LogPlace& place) {
-    return OpenLogFileForAppend(place).valid();
+[[nodiscard]] bool IsOpenable(const LogPlace& place, bool makeFolders = false) {
+    return OpenLogFileForAppend(place, makeFolders).valid();
 }
 
 } // namespace
@@ -38,34 +37,26 @@ LogPlace FindLogFilePath() {
         // administrators can write there, so links there are theirs and followed.
         const std::wstring folder = *commonFiles + kFolderSuffix;
         ::CreateDirectoryW(folder.c_str(), nullptr);
-        LogPlace place{folder + kFileNameSuffix, {}};
+        LogPlace place{folder + kFileNameSuffix, {}, {}};
         if (IsOpenable(place)) {
             return place;
         }
     }
     if (const auto commonAppData = ShellFolder(CSIDL_COMMON_APPDATA)) {
-        ::CreateDirectoryW((*commonAppData + kMakerFolderSuffix).c_str(), nullptr);
-        const std::wstring folder = *commonAppData + kFolderSuffix;
-        ::CreateDirectoryW(folder.c_str(), nullptr);
-        // Any user may make these folders, or links in their place, before the
-        // first run: the log is used only where it really lies below the
-        // folder, wherever an administrator has put the folder itself. Taking a
+        // Any user may make the folders below it, or links in their place,
+        // before or during a run: they are made and used only through handles
+        // from the folder itself, which only administrators control. Taking a
         // place that cannot be written would lose every line of the run, so
         // this one is probed too.
-        if (const auto finalAppData = FinalFolderPath(*commonAppData)) {
-            LogPlace place{folder + kFileNameSuffix,
-                           *finalAppData + kFolderSuffix + kFileNameSuffix};
-            if (IsOpenable(place)) {
-                return place;
-            }
+        LogPlace place{*commonAppData + kFolderSuffix + kFileNameSuffix, *commonAppData,
+                       FinalFolderPath(*commonAppData).value_or(std::wstring())};
+        if (IsOpenable(place, true)) {
+            return place;
         }
     }
     // The current directory is the caller's choice, but a link at the file's
     // name there may be some other user's, and is not followed either.
-    if (const auto current = FinalFolderPath(L".")) {
-        return {kLastResortPath, *current + kFileNameSuffix};
-    }
-    return {kLastResortPath, {}};
+    return {kLastResortPath, L".", FinalFolderPath(L".").value_or(std::wstring())};
 }
 
 LogPlace ResolveLogFilePath() {

@@ -1,8 +1,11 @@
-// Opening the run log, only where it really lies when that is required.
+// Opening the run log, through folder handles where its folders are not only administrators'.
 #include "runlog/log_place.h"
 
-#include "runlog/final_path.h"
+#include "runlog/folder_walk.h"
 #include "runlog/log_security.h"
+
+#include <string_view>
+#include <vector>
 
 namespace {
 
@@ -13,63 +16,46 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // nothing of who runs the launcher, and cannot act as them.
 constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS;
 
-[[nodiscard]] UniqueHandle Open(const std::wstring& path, DWORD disposition,
-                                SECURITY_ATTRIBUTES* security = nullptr, DWORD moreFlags = 0) {
-    return UniqueHandle(::CreateFileW(path.c_str(), kLogAppendAccess, kShareAll, security,
-                                      disposition, kFlags | moreFlags, nullptr));
-}
-
-[[nodiscard]] std::wstring FolderOf(const std::wstring& path) {
-    return path.substr(0, path.rfind(L'\\'));
-}
-
-[[nodiscard]] bool HasOneLinkAndLiesAt(HANDLE file, const std::wstring& finalPath) {
-    FILE_STANDARD_INFO information{};
-    if (!::GetFileInformationByHandleEx(file, FileStandardInfo, &information,
-                                        sizeof(information)) ||
-        information.NumberOfLinks != 1) {
-        return false;
-    }
-    const auto actual = FinalPathOf(file);
-    return actual && SamePath(*actual, finalPath);
-}
-
-[[nodiscard]] bool FolderLiesAt(const LogPlace& place) {
-    const auto folder = FinalFolderPath(FolderOf(place.path));
-    return folder && SamePath(*folder, FolderOf(place.requiredFinalPath));
-}
-
-// Opens the file only where it really lies at the required place, and never
-// creates it through a link: a missing file is made only in a folder that
-// lies at the required place, and a link left at its own name stops that.
-// A pipe or device reached through a folder link learns nothing of the
-// caller (anonymous impersonation) and is refused as no disk file.
-[[nodiscard]] UniqueHandle OpenAtRequiredPlace(const LogPlace& place,
-                                               SECURITY_ATTRIBUTES* security) {
-    UniqueHandle file = Open(place.path, OPEN_EXISTING);
-    if (!file && ::GetLastError() == ERROR_FILE_NOT_FOUND && FolderLiesAt(place)) {
-        // A link at the name stops CREATE_NEW instead of being followed.
-        file = Open(place.path, CREATE_NEW, security, FILE_FLAG_OPEN_REPARSE_POINT);
-        if (!file && ::GetLastError() == ERROR_FILE_EXISTS) {
-            file = Open(place.path, OPEN_EXISTING); // another run created it meanwhile
+// Each folder is checked before anything is opened or made inside it, and
+// what follows is looked up in the folder held, whatever is done meanwhile
+// to the path that named it.
+[[nodiscard]] UniqueHandle OpenByWalk(const LogPlace& place, PSECURITY_DESCRIPTOR security,
+                                      bool makeFolders) {
+    std::wstring_view below = place.path;
+    below.remove_prefix(place.walkFrom.size() + 1);
+    std::wstring finalPath = place.walkFromFinalPath;
+    // Every folder on the way stays held, so none of them can be moved meanwhile.
+    std::vector<UniqueHandle> folders;
+    folders.push_back(OpenWalkStart(place.walkFrom));
+    for (size_t slash = below.find(L'\\'); folders.back() && slash != std::wstring_view::npos;
+         below.remove_prefix(slash + 1), slash = below.find(L'\\')) {
+        const std::wstring_view name = below.substr(0, slash);
+        if (!finalPath.empty()) {
+            finalPath.append(1, L'\\').append(name);
         }
+        folders.push_back(OpenChildFolder(folders.back().get(), name, makeFolders, finalPath));
     }
-    if (file && !HasOneLinkAndLiesAt(file.get(), place.requiredFinalPath)) {
-        file.reset();
+    if (!folders.back()) {
+        return UniqueHandle();
     }
-    return file;
+    if (!finalPath.empty()) {
+        finalPath.append(1, L'\\').append(below);
+    }
+    return OpenChildFile(folders.back().get(), below, kLogAppendAccess, security, finalPath);
 }
 
 } // namespace
 
-UniqueHandle OpenLogFileForAppend(const LogPlace& place) noexcept {
+UniqueHandle OpenLogFileForAppend(const LogPlace& place, bool makeFolders) noexcept {
     try {
         // Only a file that this creates gets the security; an existing one keeps its own.
         const UniqueSecurityDescriptor descriptor = NewLogFileSecurity();
+        if (!place.walkFrom.empty()) {
+            return OpenByWalk(place, descriptor.get(), makeFolders);
+        }
         SECURITY_ATTRIBUTES security{sizeof(security), descriptor.get(), FALSE};
-        UniqueHandle file = place.requiredFinalPath.empty()
-                                ? Open(place.path, OPEN_ALWAYS, &security)
-                                : OpenAtRequiredPlace(place, &security);
+        UniqueHandle file(::CreateFileW(place.path.c_str(), kLogAppendAccess, kShareAll, &security,
+                                        OPEN_ALWAYS, kFlags, nullptr));
         // A log is a file on a disk, never a pipe or a device.
         if (file && ::GetFileType(file.get()) != FILE_TYPE_DISK) {
             file.reset();

@@ -10,16 +10,21 @@
 constexpr DWORD kLogAppendAccess =
     FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 
-// The run log's file, and where it must really lie where others could plant links.
+// The run log's file, and how it is reached where others could plant links.
 struct LogPlace {
     std::wstring path;
-    // If not empty: the file is used only when its final path is this one
-    // (whatever the letter case) and it has no other link, and it is never
-    // created through a link.
-    std::wstring requiredFinalPath;
+    // If not empty: path is this folder, a backslash and the names below it,
+    // and the log is reached from this folder one name at a time through
+    // handles, never through a link; other users may own what lies below.
+    std::wstring walkFrom;
+    // The final path of walkFrom where it could be read: then everything
+    // below must also lie where its final path says.
+    std::wstring walkFromFinalPath;
 };
 
 // Opens the log for appending, creating it if missing (with the log's own
-// security); other readers and writers may keep it open meanwhile. Invalid
-// when the file cannot be opened, or does not lie where the place requires.
-[[nodiscard]] UniqueHandle OpenLogFileForAppend(const LogPlace& place) noexcept;
+// security); other readers and writers may keep it open meanwhile. Below a
+// walkFrom folder, makeFolders creates missing folders too. Invalid when the
+// file cannot be opened, or does not lie where the place requires.
+[[nodiscard]] UniqueHandle OpenLogFileForAppend(const LogPlace& place,
+                                                bool makeFolders = false) noexcept;

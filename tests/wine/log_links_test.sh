@@ -41,8 +41,8 @@ fresh() {
 victim_untouched() {
     [ "$(cat "$elsewhere/victim.txt")" = "$(printf 'precious\r')" ] ||
         { echo "FAIL: $case: the link's target was written"; fail=1; }
-    made=$(find "$elsewhere/target" -type f)
-    [ -z "$made" ] || { echo "FAIL: $case: a file was made in the link's target: $made"; fail=1; }
+    made=$(find "$elsewhere/target" -mindepth 1)
+    [ -z "$made" ] || { echo "FAIL: $case: something was made in the link's target: $made"; fail=1; }
 }
 
 fresh "link at Velmora"

@@ -1,0 +1,29 @@
+// Opening what lies below a folder by name, through the folder's handle, never through a link.
+#pragma once
+
+#include "common/unique_handle.h"
+
+#include <string>
+#include <string_view>
+
+// A folder handle to walk down from: opened by its path, with every link on
+// that path followed, so only a folder whose path nobody else controls
+// belongs here. While it is open, nobody can rename or delete the folder.
+[[nodiscard]] UniqueHandle OpenWalkStart(const std::wstring& path) noexcept;
+
+// Opens the folder of that name inside the parent, or with create makes it
+// first (with the default security it inherits). Refuses a link or any other
+// reparse point at the name, and where finalPath is given and the folder's
+// final path can be read, a folder whose final path is another. While it is
+// open, nobody can rename or delete the folder.
+[[nodiscard]] UniqueHandle OpenChildFolder(HANDLE parent, std::wstring_view name, bool create,
+                                           const std::wstring& finalPath) noexcept;
+
+// Opens the file of that name inside the parent with the access asked for,
+// sharing it with every other reader and writer, or makes it with the
+// security given when it is missing. Refuses, as OpenChildFolder does, and
+// also a file with another name besides (a hard link) and anything that is
+// not a file on a disk. A file this made and then refused is removed again.
+[[nodiscard]] UniqueHandle OpenChildFile(HANDLE parent, std::wstring_view name, DWORD access,
+                                         PSECURITY_DESCRIPTOR security,
+                                         const std::wstring& finalPath) noexcept;
