@@ -99,11 +99,11 @@ TEST_F(Executable, ImportsOnlySystemLibraries) {
         }
         imports.insert(Lower(pe_->StringAt(pe_->Offset(descriptor->Name))));
     }
-    // Only KnownDLLs, which Windows always takes from System32, and ntdll,
-    // which every process has loaded first: any other DLL imported at load
-    // time is looked for first in the program's own folder.
-    const std::set<std::string> knownDlls = {"kernel32.dll", "shell32.dll", "advapi32.dll",
-                                             "msvcrt.dll",   "user32.dll",  "ntdll.dll"};
+    // Only KnownDLLs, which Windows always takes from System32, and ntdll, which
+    // every process has loaded first: any other DLL imported at load time is
+    // looked for first in the program's own folder.
+    const std::set<std::string> knownDlls = {"ntdll.dll",    "kernel32.dll", "shell32.dll",
+                                             "advapi32.dll", "msvcrt.dll",   "user32.dll"};
     EXPECT_TRUE(imports.count("kernel32.dll"));
     for (const std::string& name : imports) {
         EXPECT_TRUE(knownDlls.count(name)) << "imports " << name;

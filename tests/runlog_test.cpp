@@ -215,6 +215,38 @@ TEST_F(LogPath, FallsBackToProgramDataWhenAFileTakesTheFolderPlace) {
     EXPECT_EQ(FindLogFilePath().path, ProgramDataLogPath());
 }
 
+// A path of the prefix as a Unix program names it, quoted for the shell.
+std::string UnixPath(const std::wstring& path) {
+    using ToUnix = char*(CDECL*)(LPCWSTR);
+    const auto toUnix = reinterpret_cast<ToUnix>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* unix = toUnix(path.c_str());
+    const std::string quoted = "'" + std::string(unix) + "'";
+    ::HeapFree(::GetProcessHeap(), 0, unix);
+    return quoted;
+}
+
+// A Unix symbolic link to the target at the path while this lives: under Wine,
+// what a junction or a symbolic link is on Windows.
+struct UnixLink {
+    UnixLink(std::wstring at, const std::wstring& target) : link(std::move(at)) {
+        Shell("ln -s " + UnixPath(target) + " " + UnixPath(link));
+    }
+    ~UnixLink() { Shell("rm " + UnixPath(link)); }
+    // Wine starts a Unix program with no handle to wait on: it leaves a mark when done.
+    void Shell(const std::string& command) const {
+        const std::wstring mark = link + L".done";
+        std::string line = "/bin/sh -c \"" + command + " && touch " + UnixPath(mark) + "\"";
+        STARTUPINFOA startup{sizeof(startup)};
+        PROCESS_INFORMATION shell{};
+        EXPECT_TRUE(::CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                     nullptr, &startup, &shell));
+        WaitForFile(mark);
+        ::DeleteFileW(mark.c_str());
+    }
+    const std::wstring link;
+};
+
 // A run holds the log's folder once it has checked it. A user who owns the
 // folder above swaps it for a link: the file is made in the folder held, never
 // at the link's target, and refused there, as that folder no longer lies where
@@ -227,35 +259,26 @@ TEST_F(LogPath, AFolderSwappedForALinkAfterItsCheckGetsNoFileThere) {
     const std::wstring name = L"bright_loom_launcher_logs.txt";
     const std::wstring finalPath = FinalFolderPath(folder).value_or(L"?") + L"\\" + name;
     const UniqueHandle held = OpenWalkStart(folder);
-    ASSERT_TRUE(held);
     // A file made and refused is removed. Wine removes a file by the path its
     // folder was opened with, so this is shown before the folder moves.
     EXPECT_FALSE(OpenChildFile(held.get(), name, kLogAppendAccess, nullptr, finalPath + L"x"));
     EXPECT_FALSE(Exists(folder + L"\\" + name)) << "a refused new file is left";
 
     ASSERT_TRUE(::MoveFileW(folder.c_str(), (folder + L".moved").c_str()));
-    PutUnixLink(folder, target);
+    const UnixLink link(folder, target);
     EXPECT_FALSE(OpenChildFile(held.get(), name, kLogAppendAccess, nullptr, finalPath));
     EXPECT_FALSE(Exists(target + L"\\" + name));
-    RemoveUnixLink(folder);
 }
 
 // Where a folder's final path cannot be read (a volume without a drive
 // letter), the log is still looked up through the folder's handle: a link at
 // the name is not followed, and nothing is made where it points.
 TEST_F(LogPath, ALinkAtTheNameIsNotFollowedWhereNoFinalPathCanBeRead) {
-    const std::wstring current = MakeScratchFolder(L"no-final-path");
+    const std::wstring folder = MakeScratchFolder(L"no-final-path");
     const std::wstring target = MakeScratchFolder(L"link-target") + L"\\made.txt";
-    PutUnixLink(current + L"\\bright_loom_launcher_logs.txt", target);
-    wchar_t before[MAX_PATH] = {};
-    ::GetCurrentDirectoryW(MAX_PATH, before);
-    ASSERT_TRUE(::SetCurrentDirectoryW(current.c_str()));
-    const bool opened =
-        OpenLogFileForAppend({L".\\bright_loom_launcher_logs.txt", L".", L""}).valid();
-    ::SetCurrentDirectoryW(before);
-    EXPECT_FALSE(opened);
+    const UnixLink link(folder + L"\\bright_loom_launcher_logs.txt", target);
+    EXPECT_FALSE(OpenLogFileForAppend({link.link, folder, L""}));
     EXPECT_FALSE(Exists(target));
-    RemoveUnixLink(current + L"\\bright_loom_launcher_logs.txt");
 }
 
 // Wine keeps no descriptor with a file: it turns the one a file is created

@@ -5,7 +5,6 @@
 #include <shlobj.h>
 #include <tlhelp32.h>
 
-#include <cstring>
 #include <regex>
 
 namespace test {
@@ -283,42 +282,6 @@ void WaitForFile(const std::wstring& path) {
     while (!Exists(path)) {
         ::Sleep(10);
     }
-}
-
-// Wine's own name for a path in its prefix, as a Unix program sees it.
-std::wstring UnixPath(const std::wstring& path) {
-    using ToUnix = char*(CDECL*)(LPCWSTR);
-    const auto toUnix = reinterpret_cast<ToUnix>(reinterpret_cast<void*>(
-        ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    char* unix = toUnix ? toUnix(path.c_str()) : nullptr;
-    EXPECT_NE(unix, nullptr) << Narrow(path);
-    const std::wstring result = unix ? std::wstring(unix, unix + std::strlen(unix)) : L"";
-    ::HeapFree(::GetProcessHeap(), 0, unix);
-    return result;
-}
-
-void RunUnixShell(const std::wstring& commands) {
-    // Wine starts a Unix program without a handle to wait on; it leaves a mark when done.
-    wchar_t temp[MAX_PATH] = {};
-    ::GetTempPathW(MAX_PATH, temp);
-    const std::wstring done = std::wstring(temp) + L"lb-unix-shell-done";
-    ::DeleteFileW(done.c_str());
-    std::wstring command = L"/bin/sh -c \"" + commands + L"; touch '" + UnixPath(done) + L"'\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    UniqueProcessInformation shell;
-    ASSERT_TRUE(::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                 nullptr, &startup, shell.put()));
-    WaitForFile(done);
-    ::DeleteFileW(done.c_str());
-}
-
-void PutUnixLink(const std::wstring& link, const std::wstring& target) {
-    RunUnixShell(L"ln -s '" + UnixPath(target) + L"' '" + UnixPath(link) + L"'");
-}
-
-void RemoveUnixLink(const std::wstring& link) {
-    RunUnixShell(L"rm '" + UnixPath(link) + L"'");
 }
 
 void EndProcessesUnder(const std::wstring& folder) {

@@ -67,13 +67,6 @@ DWORD RunToEnd(const std::wstring& program, const std::wstring& arguments = {},
 // Returns once the file exists.
 void WaitForFile(const std::wstring& path);
 
-// Runs the commands in a Unix shell, as Wine can, and returns once they are done.
-void RunUnixShell(const std::wstring& commands);
-// A Unix symbolic link to the target at the path: under Wine, what a junction
-// or a symbolic link is on Windows. Only a Unix command removes it again.
-void PutUnixLink(const std::wstring& link, const std::wstring& target);
-void RemoveUnixLink(const std::wstring& link);
-
 // Ends every process, but this one, whose executable lies below the folder.
 void EndProcessesUnder(const std::wstring& folder);
 
