@@ -139,9 +139,9 @@ function Invoke-Msiexec([string] $Action, [string] $LogName, [int[]] $Accepted =
     Assert-True ($Accepted -contains $code) "msiexec $Action exited $code; see $log"
 }
 
-# Fails on a file changed or missing, or a line not in sha256sum's form (canned cases: helpers_test.ps1).
+# Fails on a file changed, missing or not listed, or a line not in sha256sum's form (canned cases: helpers_test.ps1).
 function Test-Sums {
-    Assert-HashList @(Get-Content -LiteralPath (Join-Path $Dist 'SHA256SUMS')) {
+    Assert-HashList @(Get-Content -LiteralPath (Join-Path $Dist 'SHA256SUMS')) $ReleaseFiles {
         $file = Join-Path $Dist $args[0]
         if (Test-Path -LiteralPath $file -PathType Leaf) { (Get-FileHash -LiteralPath $file -Algorithm SHA256).Hash.ToLowerInvariant() }
     }
@@ -190,8 +190,8 @@ function Set-TranscriptFolder([string] $Name) {
 function Assert-PowerShellEvidence([string] $Folder, [datetime] $Since) {
     $sessions = @(Get-ChildItem -LiteralPath $Folder -Recurse -File -Filter 'PowerShell_transcript*.txt' |
         ForEach-Object { Read-Transcript @(Get-Content -LiteralPath $_.FullName) } |
-        Where-Object { $_.HostApplication -like '*powershell.exe -NoProfile -NonInteractive -EncodedCommand *' })
-    Assert-True ($sessions.Count -eq 1) "$($sessions.Count) transcripts of an -EncodedCommand session in $Folder, not 1"
+        Where-Object { $_.HostApplication -ceq $LauncherCommandLine })
+    Assert-True ($sessions.Count -eq 1) "$($sessions.Count) transcripts of the launcher's command line in $Folder, not 1"
     Assert-HiddenSession $sessions[0] $AppInstalled.IsPresent
     $filter = @{ LogName = 'Microsoft-Windows-PowerShell/Operational'; Id = 4104; StartTime = $Since }
     # The event may reach the log a moment after the session has ended.
