@@ -5,21 +5,30 @@
 $LogSddl = 'D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12008d;;;BU)(A;;0x12008d;;;OW)'
 # The script the launcher hands Windows PowerShell (BuildActivationScript).
 $ActivationScript = '$ErrorActionPreference=''Stop''; try { Start-Process ''shell:AppsFolder\VelmoraSoftworksLimited.VelmoraBrightloom_q4rk7vbn2xs9e!App'' -ArgumentList ''launch=headless-mode;source=test''; exit 0 } catch { Write-Error $_.Exception.Message; exit 1 }'
+# The command line it starts Windows PowerShell with (BuildPowerShellCommandLine), which a 5.1
+# transcript's header repeats: another session with the same options is never taken for it.
+$LauncherCommandLine = 'powershell.exe -NoProfile -NonInteractive -EncodedCommand ' + [Convert]::ToBase64String([Text.Encoding]::Unicode.GetBytes($ActivationScript))
+# What tools/release lists in SHA256SUMS: a list without one of them checks nothing of it.
+$ReleaseFiles = 'LaunchBrightloom.exe', 'LaunchBrightloom-*-x64.msi', 'THIRD-PARTY-NOTICES.txt'
 
 function Assert-True($Condition, [string] $Message) {
     if (-not $Condition) { throw $Message }
 }
 
-# Each SHA256SUMS line names a file whose hash, as $HashOf gives it ($null when missing), is the one listed.
-function Assert-HashList([string[]] $Lines, [scriptblock] $HashOf) {
+# Each SHA256SUMS line names a file whose hash, as $HashOf gives it ($null when missing), is the one
+# listed, and each of $Required (wildcards) is listed.
+function Assert-HashList([string[]] $Lines, [string[]] $Required, [scriptblock] $HashOf) {
     $listed = @($Lines | Where-Object { $_ })
-    Assert-True ($listed.Count -gt 0) 'SHA256SUMS is empty'
-    foreach ($line in $listed) {
+    $files = foreach ($line in $listed) {
         Assert-True ($line -match '^([0-9a-f]{64}) [ *](.+)$') "not a SHA256SUMS line: $line"
         $hash, $file = $Matches[1], $Matches[2]
         $actual = & $HashOf $file
         Assert-True ($null -ne $actual) "$file is missing"
         Assert-True ($actual -eq $hash) "$file has $actual, not $hash"
+        $file
+    }
+    foreach ($pattern in $Required) {
+        Assert-True (@($files | Where-Object { $_ -clike $pattern }).Count -gt 0) "SHA256SUMS does not list $pattern"
     }
 }
 

@@ -15,10 +15,11 @@ function Test-Case([string] $Name, [string] $Failure, [scriptblock] $Body) {
     '{0} {1}: {2}' -f $(if ($expected) { 'ok  ' } else { 'FAIL' }), $Name, $(if ($message) { $message } else { 'passed' })
 }
 
-$sums = "$('ab' * 32)  LaunchBrightloom.exe", "$('cd' * 32) *LaunchBrightloom-1.0.0-x64.msi", ''
-$known = @{ 'LaunchBrightloom.exe' = 'ab' * 32; 'LaunchBrightloom-1.0.0-x64.msi' = 'cd' * 32 }
-Test-Case 'hash list matching its files' '' { Assert-HashList $sums { $known[$args[0]] } }
-Test-Case 'hash list with a changed MSI' 'x64.msi has efef' { Assert-HashList $sums { if ($args[0] -like '*.msi') { 'ef' * 32 } else { 'ab' * 32 } } }
+$sums = "$('ab' * 32)  LaunchBrightloom.exe", "$('cd' * 32) *LaunchBrightloom-1.0.0-x64.msi", "$('ab' * 32)  THIRD-PARTY-NOTICES.txt", ''
+$known = @{ 'LaunchBrightloom.exe' = 'ab' * 32; 'LaunchBrightloom-1.0.0-x64.msi' = 'cd' * 32; 'THIRD-PARTY-NOTICES.txt' = 'ab' * 32 }
+Test-Case 'hash list matching its files' '' { Assert-HashList $sums $ReleaseFiles { $known[$args[0]] } }
+Test-Case 'hash list with a changed MSI' 'x64.msi has efef' { Assert-HashList $sums $ReleaseFiles { if ($args[0] -like '*.msi') { 'ef' * 32 } else { 'ab' * 32 } } }
+Test-Case 'hash list without the MSI' 'does not list LaunchBrightloom-*-x64.msi' { Assert-HashList $sums[0, 2] $ReleaseFiles { $known[$args[0]] } }
 
 $failed = 'LaunchApp failed: App launch failed with PowerShell exit code 1'
 $run = @('[2026-12-08 21:00:00] an earlier run') + ('=== LaunchBrightloom started ===', 'App is NOT running before LaunchApp',
@@ -47,13 +48,16 @@ Test-Case 'the script logged by another process, altered by this one' 'none of t
     Assert-ScriptBlockLogged @(@{ ProcessId = 4660; Text = $ActivationScript.ToLower() }, @{ ProcessId = 99; Text = $ActivationScript }, $prompt) 4660 $ActivationScript
 }
 
-# The 4104 check compares with the constant, which must be what the launcher makes.
-Test-Case 'the script is the launcher''s' '' {
+# The 4104 and transcript checks compare with the constants, which must be what the launcher makes.
+Test-Case 'the script and its command line are the launcher''s' '' {
     $source = Get-Content -Raw -LiteralPath (Join-Path $PSScriptRoot '../../src/activation/activation_script.cpp')
     $parts = foreach ($name in 'ScriptHead', 'AppShellPath', 'ScriptBeforeArguments', 'ActivationArguments', 'ScriptTail') {
         Assert-True ($source -match "k$name\s*=\s*L""((?:[^""\\]|\\.)*)""") "no k$name in the launcher's source"
         $Matches[1] -replace '\\(.)', '$1'
     }
     Assert-True (($parts -join '') -ceq $ActivationScript) "the launcher's script is $($parts -join '')"
+    # JABFAHIA: '$Er' in UTF-16LE, as -EncodedCommand takes it.
+    Assert-True ($source -match 'kCommandPrefix\s*=\s*L"([^"]*)"') "no kCommandPrefix in the launcher's source"
+    Assert-True ($LauncherCommandLine.StartsWith($Matches[1] + 'JABFAHIA')) "the launcher's command line starts $($Matches[1]), not as $LauncherCommandLine"
 }
 if ($script:Surprises -gt 0) { exit 1 }
