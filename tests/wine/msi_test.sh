@@ -1,8 +1,8 @@
 #!/bin/sh
 # The MSI under Wine's msiexec, in a prefix of its own: install, a run of the
 # installed launcher, reinstall, a rebuild of the same version, upgrade, a
-# refused downgrade, uninstall. Wine does not enforce file permissions, so the
-# log's rights are checked in the package's table only.
+# refused downgrade, uninstall by the upgrade code. Wine does not enforce file
+# permissions, so the log's rights are checked in the package's table only.
 set -eu
 source_dir=$1
 launcher=$2
@@ -49,6 +49,16 @@ cp "$launcher" "$work/rebuilt.exe"
 printf 'rebuilt' >>"$work/rebuilt.exe"
 "$source_dir/tools/msi-build" 1.0.0 "$work/rebuilt.exe" "$work/notices.txt" "$work/rebuilt.msi"
 
+# The same files a day later, as from a commit that changed only the README:
+# other bytes, so another package code.
+SOURCE_DATE_EPOCH=$((epoch + 86400)) \
+    "$source_dir/tools/msi-build" 1.0.0 "$launcher" "$work/notices.txt" "$work/later.msi"
+package_code() {
+    msiinfo suminfo "$1" | sed -n 's/^Revision number (UUID): //p'
+}
+[ "$(package_code "$work/old.msi")" != "$(package_code "$work/later.msi")" ] ||
+    fail "two epochs gave one package code, $(package_code "$work/old.msi")"
+
 stamp=$(LC_ALL=C date -u -d "@$epoch" '+%a %b %e %H:%M:%S %Y')
 times=$(LC_ALL=C TZ=UTC msiinfo suminfo "$work/old.msi" | grep -E '^(Created|Last saved):')
 [ "$times" = "$(printf 'Created: %s\nLast saved: %s' "$stamp" "$stamp")" ] ||
@@ -65,6 +75,11 @@ launcher_sddl=$(sed -n 's/^ *L"\(D:[^"]*\)";$/\1/p' "$source_dir/src/runlog/log_
 rights=$(sed -n '4,$p' "$work/rights.idt")
 [ "$rights" = "$(printf 'RunLogRights\tRunLog\tFile\t%s\t' "$launcher_sddl")" ] ||
     fail "the log's rights in MsiLockPermissionsEx: $rights; the launcher's: $launcher_sddl"
+# Administrators restore an older log's rights from the docs' copy.
+documented=$(cat "$source_dir/README.md" "$source_dir/docs/deployment.md" |
+    grep -o "D:P[^'\`\" ]*" | sort -u)
+[ "$documented" = "$launcher_sddl" ] ||
+    fail "the docs' SDDL, $documented, is not the launcher's, $launcher_sddl"
 
 wineserver --kill 2>/dev/null || true  # one a stopped run left
 rm -rf "$WINEPREFIX"
@@ -106,8 +121,17 @@ grep -q 'LaunchConditions. Return value 0' "$work/old.msi.log" &&
     grep -q '^Property(S): WIX_DOWNGRADE_DETECTED = {' "$work/old.msi.log" ||
     fail "msiexec's log does not say why the downgrade failed"
 
-msiexec /x new.msi || fail "uninstall exited $?"
+# Whatever build is installed goes by the upgrade code, as the docs say, through
+# the Installer object's RelatedProducts: a package file names only its own build.
+upgrade=$(sed -n 's/.*UpgradeCode="\([^"]*\)".*/\1/p' "$source_dir/packaging/LaunchBrightloom.wxs")
+printf '%s\r\n' 'For Each code In CreateObject("WindowsInstaller.Installer").RelatedProducts(WScript.Arguments(0))' \
+    'WScript.Echo code' 'Next' >"$work/related.vbs"
+related=$(wine cscript //nologo "Z:$(printf '%s' "$work/related.vbs" | tr / '\\')" "{$upgrade}" \
+    </dev/null 2>>"$work/wine.out" | tr -d '\r')
+[ "$(printf '%s\n' "$related" | grep -c .)" -eq 1 ] || fail "the upgrade code's products: $related"
+wine_quiet msiexec /x "$related" /qn /l*v "Z:$(printf '%s' "$work/remove.log" | tr / '\\')" ||
+    fail "uninstall exited $?"
 [ ! -e "$installed/LaunchBrightloom.exe" ] || fail "uninstall left the launcher"
 [ "$(lines "$log")" -eq 5 ] || fail "uninstall did not keep the log"
 [ "$(uninstall_entries)" -eq 0 ] || fail "$(uninstall_entries) uninstall entries after uninstalling"
-echo "msi: installed, ran, reinstalled, upgraded, refused a downgrade, uninstalled; log kept"
+echo "msi: installed, ran, reinstalled, upgraded, refused a downgrade, uninstalled by the upgrade code; log kept"
