@@ -15,6 +15,8 @@ work=$(mktemp -d)
 trap 'wineserver --kill 2>/dev/null || true; rm -rf "$work"' EXIT
 fail() {
     echo "FAIL: $*"
+    # What Wine and the last msiexec said, so that a failure names its cause.
+    tail -n 15 "$work/wine.out" "$(ls -t "$work"/*.log 2>/dev/null | head -1)" 2>/dev/null | tr -d '\r\000'
     exit 1
 }
 # Wine and its helpers write to files, never to CTest's pipes.
