@@ -227,10 +227,13 @@ std::string UnixPath(const std::wstring& path) {
 }
 
 // A Unix symbolic link to the target at the path while this lives: under Wine,
-// what a junction or a symbolic link is on Windows.
+// what a junction or a symbolic link is on Windows. What was at the path may
+// first be moved aside, on disk, where no Windows rule stops it.
 struct UnixLink {
-    UnixLink(std::wstring at, const std::wstring& target) : link(std::move(at)) {
-        Shell("ln -s " + UnixPath(target) + " " + UnixPath(link));
+    UnixLink(std::wstring at, const std::wstring& target, bool moveAside = false)
+        : link(std::move(at)) {
+        const std::string move = "mv " + UnixPath(link) + " " + UnixPath(link + L".moved") + " && ";
+        Shell((moveAside ? move : "") + "ln -s " + UnixPath(target) + " " + UnixPath(link));
     }
     ~UnixLink() { Shell("rm " + UnixPath(link)); }
     // Wine starts a Unix program with no handle to wait on: it leaves a mark when done.
@@ -247,10 +250,10 @@ struct UnixLink {
     const std::wstring link;
 };
 
-// A run holds the log's folder once it has checked it. A user who owns the
-// folder above swaps it for a link: the file is made in the folder held, never
-// at the link's target, and refused there, as that folder no longer lies where
-// it must. (Windows refuses to move a folder that a run holds; Wine does not.)
+// A run holds the log's folder once it has checked it, and a user who owns the
+// folder above cannot move it meanwhile. Moved all the same, on disk, and a
+// link put at its name: the file is made in the folder held, never at the
+// link's target, and refused there, as that folder no longer lies where it must.
 TEST_F(LogPath, AFolderSwappedForALinkAfterItsCheckGetsNoFileThere) {
     const std::wstring folder = ProgramDataMakerFolder() + L"\\Brightloom";
     ASSERT_TRUE(::CreateDirectoryW(ProgramDataMakerFolder().c_str(), nullptr));
@@ -264,8 +267,9 @@ TEST_F(LogPath, AFolderSwappedForALinkAfterItsCheckGetsNoFileThere) {
     EXPECT_FALSE(OpenChildFile(held.get(), name, kLogAppendAccess, nullptr, finalPath + L"x"));
     EXPECT_FALSE(Exists(folder + L"\\" + name)) << "a refused new file is left";
 
-    ASSERT_TRUE(::MoveFileW(folder.c_str(), (folder + L".moved").c_str()));
-    const UnixLink link(folder, target);
+    EXPECT_FALSE(::MoveFileW(folder.c_str(), (folder + L".moved").c_str()));
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    const UnixLink link(folder, target, true);
     EXPECT_FALSE(OpenChildFile(held.get(), name, kLogAppendAccess, nullptr, finalPath));
     EXPECT_FALSE(Exists(target + L"\\" + name));
 }

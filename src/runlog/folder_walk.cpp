@@ -13,9 +13,10 @@ constexpr NTSTATUS kNameNotFound = static_cast<NTSTATUS>(0xC0000034L);
 constexpr NTSTATUS kNameCollision = static_cast<NTSTATUS>(0xC0000035L);
 constexpr NTSTATUS kAccessDenied = static_cast<NTSTATUS>(0xC0000022L);
 
-constexpr DWORD kFolderAccess = FILE_READ_ATTRIBUTES | SYNCHRONIZE;
-// Without delete sharing, nobody can rename or move a folder that is held
-// (Windows; Wine does not enforce it for folders).
+// Traverse, the same bit as execute, is access that sharing counts: so that,
+// held without delete sharing, the folder cannot be opened for the delete
+// access a rename or a move needs (Windows; Wine does not enforce it for folders).
+constexpr DWORD kFolderAccess = FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 constexpr ULONG kFolderShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
 // Other writers and readers, a log viewer among them, may keep the file open.
 constexpr ULONG kFileShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -72,6 +73,20 @@ struct Opened {
     }
 }
 
+// POSIX semantics takes the name away at once, even while another process
+// that opened the file meanwhile keeps it open; Windows 10 1607 and later,
+// and not every file system, have it (FileDispositionInfoEx and its flags).
+void Remove(HANDLE file) noexcept {
+    constexpr auto kDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+    constexpr DWORD kDeleteNamePosix = 0x1 | 0x2;
+    DWORD removeName = kDeleteNamePosix;
+    if (!::SetFileInformationByHandle(file, kDispositionInfoEx, &removeName, sizeof(removeName))) {
+        FILE_DISPOSITION_INFO remove{TRUE};
+        static_cast<void>(
+            ::SetFileInformationByHandle(file, FileDispositionInfo, &remove, sizeof(remove)));
+    }
+}
+
 [[nodiscard]] bool IsOneLinkDiskFile(HANDLE file) noexcept {
     FILE_STANDARD_INFO information{};
     return ::GetFileInformationByHandleEx(file, FileStandardInfo, &information,
@@ -120,9 +135,7 @@ UniqueHandle OpenChildFile(HANDLE parent, std::wstring_view name, DWORD access,
     if (file.handle &&
         !(LiesAt(file.handle.get(), finalPath) && IsOneLinkDiskFile(file.handle.get()))) {
         if (made) {
-            FILE_DISPOSITION_INFO remove{TRUE};
-            static_cast<void>(::SetFileInformationByHandle(file.handle.get(), FileDispositionInfo,
-                                                           &remove, sizeof(remove)));
+            Remove(file.handle.get());
         }
         file.handle.reset();
     }

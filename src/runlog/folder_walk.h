@@ -8,14 +8,14 @@
 
 // A folder handle to walk down from: opened by its path, with every link on
 // that path followed, so only a folder whose path nobody else controls
-// belongs here. While it is open, nobody can rename or delete the folder.
+// belongs here. While it is open, nobody can rename, move or delete the folder.
 [[nodiscard]] UniqueHandle OpenWalkStart(const std::wstring& path) noexcept;
 
 // Opens the folder of that name inside the parent, or with create makes it
 // first (with the default security it inherits). Refuses a link or any other
 // reparse point at the name, and where finalPath is given and the folder's
 // final path can be read, a folder whose final path is another. While it is
-// open, nobody can rename or delete the folder.
+// open, nobody can rename, move or delete the folder.
 [[nodiscard]] UniqueHandle OpenChildFolder(HANDLE parent, std::wstring_view name, bool create,
                                            const std::wstring& finalPath) noexcept;
 

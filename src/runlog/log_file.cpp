@@ -74,7 +74,10 @@ void Unlock(HANDLE file) noexcept {
 // append handle may not change the size; a handle with write access to the
 // same file does, where the user has that right (Users have not).
 void CutBackTo(HANDLE file, LARGE_INTEGER size) noexcept {
-    const UniqueHandle writer(::ReOpenFile(file, GENERIC_WRITE, kShareAll, 0));
+    // Opens the same file again, never a link nor, for a pipe's sake, as the caller.
+    constexpr DWORD kFlags =
+        FILE_FLAG_OPEN_REPARSE_POINT | SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS;
+    const UniqueHandle writer(::ReOpenFile(file, GENERIC_WRITE, kShareAll, kFlags));
     if (writer && ::SetFilePointerEx(writer.get(), size, nullptr, FILE_BEGIN)) {
         ::SetEndOfFile(writer.get());
     }

@@ -2,6 +2,8 @@
 # LaunchBrightloom with its log folder on a full disk (a small tmpfs): every run
 # still ends with the right exit code, and no fragment of a line is left behind
 # for the next line to be glued to. Needs root to mount; skipped (77) otherwise.
+# The log goes to the current folder, the tmpfs: under ProgramData, a mounted
+# folder is a mount point, which the launcher refuses as it does a junction.
 set -eu
 wine_run=$1
 launcher=$2
@@ -9,24 +11,27 @@ prefix=$3
 
 [ "$(id -u)" -eq 0 ] || { echo "skipped: mounting a tmpfs needs root"; exit 77; }
 maker="$prefix/drive_c/ProgramData/Velmora"
+disk="$prefix/drive_c/lb-full-disk"
 rm -rf "$maker" "$prefix/drive_c/Program Files/Common Files/Velmora"
-mkdir -p "$maker/Brightloom"
-mount -t tmpfs -o size=8k tmpfs "$maker/Brightloom" || { echo "skipped: cannot mount"; exit 77; }
-trap 'umount "$maker/Brightloom"; rm -rf "$maker"' EXIT
-log="$maker/Brightloom/bright_loom_launcher_logs.txt"
+: >"$maker"
+mkdir -p "$disk"
+mount -t tmpfs -o size=8k tmpfs "$disk" || { echo "skipped: cannot mount"; rm -f "$maker"; exit 77; }
+# Wine may still hold the folder it ran in: a lazy unmount lets it go.
+trap 'umount -l "$disk"; rm -rf "$maker" "$disk" "$disk.before"' EXIT
+log="$disk/bright_loom_launcher_logs.txt"
 
 # One page of earlier lines with room for 30 more bytes, and a filler taking the other page.
 {
     head -c 4034 /dev/zero | tr '\0' 'x' | sed 's/^/[2026-01-01 00:00:00] /'
     printf '\r\n'
 } >"$log"
-head -c 4096 /dev/zero >"$maker/Brightloom/filler"
-before="$maker/log.before"
+head -c 4096 /dev/zero >"$disk/filler"
+before="$disk.before"
 cp "$log" "$before"
 fail=0
 expect_exit() {
     status=0
-    LB_PS_EXIT_CODE=$1 "$wine_run" "$launcher" || status=$?
+    (cd "$disk" && LB_PS_EXIT_CODE=$1 "$wine_run" "$launcher") || status=$?
     if [ "$status" -ne "$2" ]; then
         echo "FAIL: PowerShell exit $1 gave launcher exit $status, expected $2"
         fail=1
@@ -41,7 +46,7 @@ if ! cmp -s "$log" "$before"; then
     fail=1
 fi
 
-rm "$maker/Brightloom/filler"
+rm "$disk/filler"
 expect_exit 0 0
 lines=$(tail -n 5 "$log" | grep -c '^\[[0-9-]* [0-9:]*\] .*'"$(printf '\r')"'$' || true)
 if [ "$(wc -l <"$log")" -ne 6 ] || [ "$lines" -ne 5 ] ||
