@@ -204,9 +204,21 @@ TEST_F(Faults, ASharingReaderGetsEveryLineAndIsNeverBlocked) {
     for (int i = 0; i < kLaunchers; ++i) {
         launchers.push_back(StartLauncher());
     }
+    // Under this churn Wine now and then refuses to start PowerShell
+    // (ERROR_INTERNAL_ERROR, docs/reliability.md); that run's lines, those of
+    // a failed start, must reach the reader all the same.
+    std::map<std::string, int> expected;
+    int refused = 0;
     for (const auto& launcher : launchers) {
-        EXPECT_EQ(WaitForExit(launcher), 0u);
+        const DWORD code = WaitForExit(launcher);
+        EXPECT_LE(code, 1u);
+        refused += code == 1;
+        for (const std::string& message :
+             code == 0 ? SuccessfulRun() : FailedRun("Failed to start PowerShell process.")) {
+            ++expected[message];
+        }
     }
+    EXPECT_LT(refused, kLaunchers / 2);
     done = true;
     follower.join();
     EXPECT_EQ(failedReads, 0);
@@ -214,10 +226,6 @@ TEST_F(Faults, ASharingReaderGetsEveryLineAndIsNeverBlocked) {
     std::map<std::string, int> counts;
     for (const std::string& message : Logged()) {
         ++counts[message];
-    }
-    std::map<std::string, int> expected;
-    for (const std::string& message : SuccessfulRun()) {
-        expected[message] = kLaunchers;
     }
     EXPECT_EQ(counts, expected);
 }
