@@ -15,7 +15,7 @@ constexpr NTSTATUS kAccessDenied = static_cast<NTSTATUS>(0xC0000022L);
 
 // Traverse, the same bit as execute, is access that sharing counts: so that,
 // held without delete sharing, the folder cannot be opened for the delete
-// access a rename or a move needs (Windows; Wine does not enforce it for folders).
+// access a rename or a move needs.
 constexpr DWORD kFolderAccess = FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 constexpr ULONG kFolderShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
 // Other writers and readers, a log viewer among them, may keep the file open.
