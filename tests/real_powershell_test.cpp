@@ -204,7 +204,8 @@ TEST_F(RealPowerShell, CallOperatorNeitherWaitsNorSetsLastExitCode) {
     const std::wstring log = ProgramDataLogPath();
     // A code left before stays: the variable is not merely left unset. (A native
     // command cannot leave it here: the host lacks the Out-String its output needs.)
-    const std::wstring script = L"$global:LASTEXITCODE = 7; & '" + BinProgram(L"LaunchBrightloom.exe") +
+    const std::wstring script = L"$global:LASTEXITCODE = 7; & '" +
+                                BinProgram(L"LaunchBrightloom.exe") +
                                 L"'; $ended = [bool]((Get-Content -Raw -LiteralPath '" + log +
                                 L"' -ErrorAction Ignore) -match 'finished'); "
                                 L"\"after &: [$LASTEXITCODE] ended=$ended\"";
