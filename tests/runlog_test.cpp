@@ -264,13 +264,14 @@ TEST_F(LogPath, AFolderSwappedForALinkAfterItsCheckGetsNoFileThere) {
     const UniqueHandle held = OpenWalkStart(folder);
     // A file made and refused is removed. Wine removes a file by the path its
     // folder was opened with, so this is shown before the folder moves.
-    EXPECT_FALSE(OpenChildFile(held.get(), name, kLogAppendAccess, nullptr, finalPath + L"x"));
+    EXPECT_FALSE(
+        OpenChildFile(held.get(), name, kLogAppendAccess, kLogShare, nullptr, finalPath + L"x"));
     EXPECT_FALSE(Exists(folder + L"\\" + name)) << "a refused new file is left";
 
     EXPECT_FALSE(::MoveFileW(folder.c_str(), (folder + L".moved").c_str()));
     EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     const UnixLink link(folder, target, true);
-    EXPECT_FALSE(OpenChildFile(held.get(), name, kLogAppendAccess, nullptr, finalPath));
+    EXPECT_FALSE(OpenChildFile(held.get(), name, kLogAppendAccess, kLogShare, nullptr, finalPath));
     EXPECT_FALSE(Exists(target + L"\\" + name));
 }
 

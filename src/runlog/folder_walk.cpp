@@ -18,8 +18,6 @@ constexpr NTSTATUS kAccessDenied = static_cast<NTSTATUS>(0xC0000022L);
 // access a rename or a move needs.
 constexpr DWORD kFolderAccess = FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 constexpr ULONG kFolderShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
-// Other writers and readers, a log viewer among them, may keep the file open.
-constexpr ULONG kFileShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // A link at the name is opened as itself, not followed; synchronous like CreateFileW's handles.
 constexpr ULONG kNoLinkFollowed = FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT;
 
@@ -113,23 +111,22 @@ UniqueHandle OpenChildFolder(HANDLE parent, std::wstring_view name, bool create,
     return std::move(folder.handle);
 }
 
-UniqueHandle OpenChildFile(HANDLE parent, std::wstring_view name, DWORD access,
+UniqueHandle OpenChildFile(HANDLE parent, std::wstring_view name, DWORD access, DWORD share,
                            PSECURITY_DESCRIPTOR security, const std::wstring& finalPath) noexcept {
     constexpr ULONG kOptions = FILE_NON_DIRECTORY_FILE | kNoLinkFollowed;
-    Opened file = OpenRelative(parent, name, access, kFileShare, FILE_OPEN, kOptions, nullptr);
+    Opened file = OpenRelative(parent, name, access, share, FILE_OPEN, kOptions, nullptr);
     bool made = false;
     if (file.status == kNameNotFound) {
         // The right to delete what this makes, should it be refused. The
         // creator of a file gets the access it asks for; should a file system
         // refuse it all the same, the file is made without.
-        file = OpenRelative(parent, name, access | DELETE, kFileShare, FILE_CREATE, kOptions,
-                            security);
+        file = OpenRelative(parent, name, access | DELETE, share, FILE_CREATE, kOptions, security);
         if (file.status == kAccessDenied) {
-            file = OpenRelative(parent, name, access, kFileShare, FILE_CREATE, kOptions, security);
+            file = OpenRelative(parent, name, access, share, FILE_CREATE, kOptions, security);
         }
         made = static_cast<bool>(file.handle);
         if (file.status == kNameCollision) { // another run made it meanwhile
-            file = OpenRelative(parent, name, access, kFileShare, FILE_OPEN, kOptions, nullptr);
+            file = OpenRelative(parent, name, access, share, FILE_OPEN, kOptions, nullptr);
         }
     }
     if (file.handle &&

@@ -19,11 +19,10 @@
 [[nodiscard]] UniqueHandle OpenChildFolder(HANDLE parent, std::wstring_view name, bool create,
                                            const std::wstring& finalPath) noexcept;
 
-// Opens the file of that name inside the parent with the access asked for,
-// sharing it with every other reader and writer, or makes it with the
-// security given when it is missing. Refuses, as OpenChildFolder does, and
-// also a file with another name besides (a hard link) and anything that is
-// not a file on a disk. A file this made and then refused is removed again.
+// Opens the file of that name inside the parent with the access and sharing
+// asked for, or makes it with the security given when it is missing. Refuses, as OpenChildFolder
+// does, and also a file with another name besides (a hard link) and anything that is not a file on
+// a disk. A file this made and then refused is removed again.
 [[nodiscard]] UniqueHandle OpenChildFile(HANDLE parent, std::wstring_view name, DWORD access,
-                                         PSECURITY_DESCRIPTOR security,
+                                         DWORD share, PSECURITY_DESCRIPTOR security,
                                          const std::wstring& finalPath) noexcept;

@@ -2,14 +2,12 @@
 #include "runlog/log_file.h"
 
 #include "common/unique_handle.h"
+#include "runlog/log_place.h"
 
 #include <algorithm>
 #include <string>
 
 namespace {
-
-// Other writers and readers, a log viewer among them, may keep the file open.
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // Writers lock one byte far past any real data, so readers are never blocked.
 constexpr DWORD kLockOffsetLow = 0xFFFFFFFE;
@@ -77,7 +75,7 @@ void CutBackTo(HANDLE file, LARGE_INTEGER size) noexcept {
     // Opens the same file again, never a link nor, for a pipe's sake, as the caller.
     constexpr DWORD kFlags =
         FILE_FLAG_OPEN_REPARSE_POINT | SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS;
-    const UniqueHandle writer(::ReOpenFile(file, GENERIC_WRITE, kShareAll, kFlags));
+    const UniqueHandle writer(::ReOpenFile(file, GENERIC_WRITE, kLogShare, kFlags));
     if (writer && ::SetFilePointerEx(writer.get(), size, nullptr, FILE_BEGIN)) {
         ::SetEndOfFile(writer.get());
     }

@@ -9,9 +9,6 @@
 
 namespace {
 
-// Other writers and readers, a log viewer among them, may keep the file open.
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
 // Should a named pipe stand where the log is looked for, its server learns
 // nothing of who runs the launcher, and cannot act as them.
 constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS;
@@ -41,7 +38,8 @@ constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURIT
     if (!finalPath.empty()) {
         finalPath.append(1, L'\\').append(below);
     }
-    return OpenChildFile(folders.back().get(), below, kLogAppendAccess, security, finalPath);
+    return OpenChildFile(folders.back().get(), below, kLogAppendAccess, kLogShare, security,
+                         finalPath);
 }
 
 } // namespace
@@ -54,7 +52,7 @@ UniqueHandle OpenLogFileForAppend(const LogPlace& place, bool makeFolders) noexc
             return OpenByWalk(place, descriptor.get(), makeFolders);
         }
         SECURITY_ATTRIBUTES security{sizeof(security), descriptor.get(), FALSE};
-        UniqueHandle file(::CreateFileW(place.path.c_str(), kLogAppendAccess, kShareAll, &security,
+        UniqueHandle file(::CreateFileW(place.path.c_str(), kLogAppendAccess, kLogShare, &security,
                                         OPEN_ALWAYS, kFlags, nullptr));
         // A log is a file on a disk, never a pipe or a device.
         if (file && ::GetFileType(file.get()) != FILE_TYPE_DISK) {

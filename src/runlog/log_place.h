@@ -9,6 +9,8 @@
 // and the look at the file's last bytes need. Standard users hold these rights.
 constexpr DWORD kLogAppendAccess =
     FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+// Other writers and readers, a log viewer among them, may keep the file open.
+constexpr DWORD kLogShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // The run log's file, and how it is reached where others could plant links.
 struct LogPlace {
