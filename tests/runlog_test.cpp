@@ -261,7 +261,7 @@ TEST_F(LogPath, AFolderSwappedForALinkAfterItsCheckGetsNoFileThere) {
     const std::wstring target = MakeScratchFolder(L"swap-target");
     const std::wstring name = L"bright_loom_launcher_logs.txt";
     const std::wstring finalPath = FinalFolderPath(folder).value_or(L"?") + L"\\" + name;
-    const UniqueHandle held = OpenWalkStart(folder);
+    const UniqueHandle held = std::move(OpenWalkStart(folder).handle);
     // A file made and refused is removed. Wine removes a file by the path its
     // folder was opened with, so this is shown before the folder moves.
     EXPECT_FALSE(
@@ -273,6 +273,20 @@ TEST_F(LogPath, AFolderSwappedForALinkAfterItsCheckGetsNoFileThere) {
     const UnixLink link(folder, target, true);
     EXPECT_FALSE(OpenChildFile(held.get(), name, kLogAppendAccess, kLogShare, nullptr, finalPath));
     EXPECT_FALSE(Exists(target + L"\\" + name));
+}
+
+// A folder made and then refused is removed, as a file is; one that was there stays.
+TEST_F(LogPath, ARefusedFolderIsRemovedOnlyWhereThisRunMadeIt) {
+    const std::wstring folder = ProgramDataMakerFolder() + L"\\Brightloom";
+    const std::wstring elsewhere = L"\\\\?\\Z:\\elsewhere\\Brightloom";
+    ASSERT_TRUE(::CreateDirectoryW(ProgramDataMakerFolder().c_str(), nullptr));
+    const Opened held = OpenWalkStart(ProgramDataMakerFolder());
+    ASSERT_TRUE(held);
+    EXPECT_FALSE(OpenChildFolder(held.handle.get(), L"Brightloom", true, elsewhere));
+    EXPECT_FALSE(Exists(folder)) << "a refused new folder is left";
+    ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
+    EXPECT_FALSE(OpenChildFolder(held.handle.get(), L"Brightloom", true, elsewhere));
+    EXPECT_TRUE(Exists(folder)) << "a folder this run did not make was removed";
 }
 
 // Where a folder's final path cannot be read (a volume without a drive

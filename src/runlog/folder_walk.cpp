@@ -5,11 +5,8 @@
 
 #include "runlog/final_path.h"
 
-#include <winternl.h>
-
 namespace {
 
-constexpr NTSTATUS kNameNotFound = static_cast<NTSTATUS>(0xC0000034L);
 constexpr NTSTATUS kNameCollision = static_cast<NTSTATUS>(0xC0000035L);
 constexpr NTSTATUS kAccessDenied = static_cast<NTSTATUS>(0xC0000022L);
 
@@ -20,33 +17,25 @@ constexpr DWORD kFolderAccess = FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONI
 constexpr ULONG kFolderShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
 // A link at the name is opened as itself, not followed; synchronous like CreateFileW's handles.
 constexpr ULONG kNoLinkFollowed = FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT;
+constexpr ULONG kFolderOptions = FILE_DIRECTORY_FILE | kNoLinkFollowed;
+constexpr ULONG kFileOptions = FILE_NON_DIRECTORY_FILE | kNoLinkFollowed;
 
-struct Opened {
-    UniqueHandle handle;
-    NTSTATUS status = 0;
-};
-
-[[nodiscard]] Opened OpenRelative(HANDLE parent, std::wstring_view name, ACCESS_MASK access,
-                                  ULONG share, ULONG disposition, ULONG options,
-                                  PSECURITY_DESCRIPTOR security) noexcept {
-    UNICODE_STRING objectName{};
-    objectName.Buffer = const_cast<PWSTR>(name.data());
-    objectName.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-    objectName.MaximumLength = objectName.Length;
-    // Should a named pipe stand at the name, its server learns nothing of
-    // who runs the launcher, and cannot act as them.
-    SECURITY_QUALITY_OF_SERVICE anonymous{sizeof(anonymous), SecurityAnonymous,
-                                          SECURITY_STATIC_TRACKING, FALSE};
-    OBJECT_ATTRIBUTES attributes{};
-    InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, parent, security);
-    attributes.SecurityQualityOfService = &anonymous;
-    IO_STATUS_BLOCK status{};
-    HANDLE handle = nullptr;
-    Opened opened;
-    opened.status = ::NtCreateFile(&handle, access, &attributes, &status, nullptr,
-                                   FILE_ATTRIBUTE_NORMAL, share, disposition, options, nullptr, 0);
-    if (NT_SUCCESS(opened.status)) {
-        opened.handle = UniqueHandle(handle);
+// Opens what is there, or where make is set and nothing is, makes it with the
+// right to delete it again, should it be refused. The creator of a file gets
+// the access it asks for; should a file system refuse it all the same, it is
+// made without.
+[[nodiscard]] Opened OpenOrMake(HANDLE parent, std::wstring_view name, DWORD access, ULONG share,
+                                ULONG options, PSECURITY_DESCRIPTOR security, bool make) noexcept {
+    Opened opened = NtOpen(parent, name, access, share, FILE_OPEN, options);
+    if (!make || opened.status != kNameNotFound) {
+        return opened;
+    }
+    opened = NtOpen(parent, name, access | DELETE, share, FILE_CREATE, options, security);
+    if (opened.status == kAccessDenied) {
+        opened = NtOpen(parent, name, access, share, FILE_CREATE, options, security);
+    }
+    if (opened.status == kNameCollision) { // another run made it meanwhile
+        opened = NtOpen(parent, name, access, share, FILE_OPEN, options);
     }
     return opened;
 }
@@ -71,18 +60,27 @@ struct Opened {
     }
 }
 
-// POSIX semantics takes the name away at once, even while another process
-// that opened the file meanwhile keeps it open; Windows 10 1607 and later,
-// and not every file system, have it (FileDispositionInfoEx and its flags).
-void Remove(HANDLE file) noexcept {
+// POSIX semantics takes the name away when this handle closes, which is at
+// once, even while another process that opened it meanwhile keeps it open;
+// Windows 10 1607 and later, and not every file system, have it
+// (FileDispositionInfoEx and its flags). A new folder that someone filled
+// meanwhile cannot be removed, and stays.
+void Remove(HANDLE made) noexcept {
     constexpr auto kDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
     constexpr DWORD kDeleteNamePosix = 0x1 | 0x2;
     DWORD removeName = kDeleteNamePosix;
-    if (!::SetFileInformationByHandle(file, kDispositionInfoEx, &removeName, sizeof(removeName))) {
+    if (!::SetFileInformationByHandle(made, kDispositionInfoEx, &removeName, sizeof(removeName))) {
         FILE_DISPOSITION_INFO remove{TRUE};
         static_cast<void>(
-            ::SetFileInformationByHandle(file, FileDispositionInfo, &remove, sizeof(remove)));
+            ::SetFileInformationByHandle(made, FileDispositionInfo, &remove, sizeof(remove)));
     }
+}
+
+void Refuse(Opened& opened) noexcept {
+    if (opened.made) {
+        Remove(opened.handle.get());
+    }
+    opened.handle.reset();
 }
 
 [[nodiscard]] bool IsOneLinkDiskFile(HANDLE file) noexcept {
@@ -94,47 +92,30 @@ void Remove(HANDLE file) noexcept {
 
 } // namespace
 
-UniqueHandle OpenWalkStart(const std::wstring& path) noexcept {
-    // Backup semantics is what lets CreateFileW open a folder.
-    return UniqueHandle(::CreateFileW(path.c_str(), kFolderAccess, kFolderShare, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+Opened OpenWalkStart(const std::wstring& path) noexcept {
+    try {
+        return NtOpen(nullptr, NtPathOf(path), kFolderAccess, kFolderShare, FILE_OPEN,
+                      FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT);
+    } catch (...) {
+        return {}; // out of memory for a path
+    }
 }
 
-UniqueHandle OpenChildFolder(HANDLE parent, std::wstring_view name, bool create,
-                             const std::wstring& finalPath) noexcept {
+Opened OpenChildFolder(HANDLE parent, std::wstring_view name, bool create,
+                       const std::wstring& finalPath) noexcept {
     Opened folder =
-        OpenRelative(parent, name, kFolderAccess, kFolderShare, create ? FILE_OPEN_IF : FILE_OPEN,
-                     FILE_DIRECTORY_FILE | kNoLinkFollowed, nullptr);
-    if (folder.handle && !LiesAt(folder.handle.get(), finalPath)) {
-        folder.handle.reset();
+        OpenOrMake(parent, name, kFolderAccess, kFolderShare, kFolderOptions, nullptr, create);
+    if (folder && !LiesAt(folder.handle.get(), finalPath)) {
+        Refuse(folder);
     }
-    return std::move(folder.handle);
+    return folder;
 }
 
-UniqueHandle OpenChildFile(HANDLE parent, std::wstring_view name, DWORD access, DWORD share,
-                           PSECURITY_DESCRIPTOR security, const std::wstring& finalPath) noexcept {
-    constexpr ULONG kOptions = FILE_NON_DIRECTORY_FILE | kNoLinkFollowed;
-    Opened file = OpenRelative(parent, name, access, share, FILE_OPEN, kOptions, nullptr);
-    bool made = false;
-    if (file.status == kNameNotFound) {
-        // The right to delete what this makes, should it be refused. The
-        // creator of a file gets the access it asks for; should a file system
-        // refuse it all the same, the file is made without.
-        file = OpenRelative(parent, name, access | DELETE, share, FILE_CREATE, kOptions, security);
-        if (file.status == kAccessDenied) {
-            file = OpenRelative(parent, name, access, share, FILE_CREATE, kOptions, security);
-        }
-        made = static_cast<bool>(file.handle);
-        if (file.status == kNameCollision) { // another run made it meanwhile
-            file = OpenRelative(parent, name, access, share, FILE_OPEN, kOptions, nullptr);
-        }
+Opened OpenChildFile(HANDLE parent, std::wstring_view name, DWORD access, DWORD share,
+                     PSECURITY_DESCRIPTOR security, const std::wstring& finalPath) noexcept {
+    Opened file = OpenOrMake(parent, name, access, share, kFileOptions, security, true);
+    if (file && !(LiesAt(file.handle.get(), finalPath) && IsOneLinkDiskFile(file.handle.get()))) {
+        Refuse(file);
     }
-    if (file.handle &&
-        !(LiesAt(file.handle.get(), finalPath) && IsOneLinkDiskFile(file.handle.get()))) {
-        if (made) {
-            Remove(file.handle.get());
-        }
-        file.handle.reset();
-    }
-    return std::move(file.handle);
+    return file;
 }

@@ -3,6 +3,7 @@
 
 #include "common/unique_handle.h"
 #include "runlog/log_place.h"
+#include "runlog/nt_open.h"
 
 #include <algorithm>
 #include <string>
@@ -70,14 +71,17 @@ void Unlock(HANDLE file) noexcept {
 // that fragment. While the lock is held nobody else has appended, so cutting
 // the file back to its size before the write removes just the fragment. The
 // append handle may not change the size; a handle with write access to the
-// same file does, where the user has that right (Users have not).
+// same file does, where the user has that right (Users have not). It is
+// opened through the handle, as ReOpenFile does, never through a link nor,
+// for a pipe's sake, as the caller; should an oplock break be in progress,
+// the fragment stays for the next line to end.
 void CutBackTo(HANDLE file, LARGE_INTEGER size) noexcept {
-    // Opens the same file again, never a link nor, for a pipe's sake, as the caller.
-    constexpr DWORD kFlags =
-        FILE_FLAG_OPEN_REPARSE_POINT | SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS;
-    const UniqueHandle writer(::ReOpenFile(file, GENERIC_WRITE, kLogShare, kFlags));
-    if (writer && ::SetFilePointerEx(writer.get(), size, nullptr, FILE_BEGIN)) {
-        ::SetEndOfFile(writer.get());
+    constexpr ULONG kOptions =
+        FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT;
+    const Opened writer = NtOpen(file, std::wstring_view(), GENERIC_WRITE | SYNCHRONIZE, kLogShare,
+                                 FILE_OPEN, kOptions);
+    if (writer && ::SetFilePointerEx(writer.handle.get(), size, nullptr, FILE_BEGIN)) {
+        ::SetEndOfFile(writer.handle.get());
     }
 }
 

@@ -9,20 +9,16 @@
 
 namespace {
 
-// Should a named pipe stand where the log is looked for, its server learns
-// nothing of who runs the launcher, and cannot act as them.
-constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS;
-
 // Each folder is checked before anything is opened or made inside it, and
 // what follows is looked up in the folder held, whatever is done meanwhile
 // to the path that named it.
-[[nodiscard]] UniqueHandle OpenByWalk(const LogPlace& place, PSECURITY_DESCRIPTOR security,
-                                      bool makeFolders) {
+[[nodiscard]] Opened OpenByWalk(const LogPlace& place, PSECURITY_DESCRIPTOR security,
+                                bool makeFolders) {
     std::wstring_view below = place.path;
     below.remove_prefix(place.walkFrom.size() + 1);
     std::wstring finalPath = place.walkFromFinalPath;
     // Every folder on the way stays held, so none of them can be moved meanwhile.
-    std::vector<UniqueHandle> folders;
+    std::vector<Opened> folders;
     folders.push_back(OpenWalkStart(place.walkFrom));
     for (size_t slash = below.find(L'\\'); folders.back() && slash != std::wstring_view::npos;
          below.remove_prefix(slash + 1), slash = below.find(L'\\')) {
@@ -30,16 +26,30 @@ constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURIT
         if (!finalPath.empty()) {
             finalPath.append(1, L'\\').append(name);
         }
-        folders.push_back(OpenChildFolder(folders.back().get(), name, makeFolders, finalPath));
+        folders.push_back(
+            OpenChildFolder(folders.back().handle.get(), name, makeFolders, finalPath));
     }
     if (!folders.back()) {
-        return UniqueHandle();
+        return std::move(folders.back());
     }
     if (!finalPath.empty()) {
         finalPath.append(1, L'\\').append(below);
     }
-    return OpenChildFile(folders.back().get(), below, kLogAppendAccess, kLogShare, security,
+    return OpenChildFile(folders.back().handle.get(), below, kLogAppendAccess, kLogShare, security,
                          finalPath);
+}
+
+// Only administrators can write the Common Files place, so links there are
+// theirs and followed.
+[[nodiscard]] Opened OpenByPath(const LogPlace& place, PSECURITY_DESCRIPTOR security) {
+    constexpr ULONG kOptions = FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT;
+    Opened file = NtOpen(nullptr, NtPathOf(place.path), kLogAppendAccess, kLogShare, FILE_OPEN_IF,
+                         kOptions, security);
+    // A log is a file on a disk, never a pipe or a device.
+    if (file && ::GetFileType(file.handle.get()) != FILE_TYPE_DISK) {
+        file.handle.reset();
+    }
+    return file;
 }
 
 } // namespace
@@ -48,17 +58,11 @@ UniqueHandle OpenLogFileForAppend(const LogPlace& place, bool makeFolders) noexc
     try {
         // Only a file that this creates gets the security; an existing one keeps its own.
         const UniqueSecurityDescriptor descriptor = NewLogFileSecurity();
-        if (!place.walkFrom.empty()) {
-            return OpenByWalk(place, descriptor.get(), makeFolders);
-        }
-        SECURITY_ATTRIBUTES security{sizeof(security), descriptor.get(), FALSE};
-        UniqueHandle file(::CreateFileW(place.path.c_str(), kLogAppendAccess, kLogShare, &security,
-                                        OPEN_ALWAYS, kFlags, nullptr));
-        // A log is a file on a disk, never a pipe or a device.
-        if (file && ::GetFileType(file.get()) != FILE_TYPE_DISK) {
-            file.reset();
-        }
-        return file;
+        Opened log = OpenPatiently([&] {
+            return place.walkFrom.empty() ? OpenByPath(place, descriptor.get())
+                                          : OpenByWalk(place, descriptor.get(), makeFolders);
+        });
+        return std::move(log.handle);
     } catch (...) {
         return UniqueHandle(); // out of memory for a path
     }

@@ -27,6 +27,8 @@ struct LogPlace {
 // Opens the log for appending, creating it if missing (with the log's own
 // security); other readers and writers may keep it open meanwhile. Below a
 // walkFrom folder, makeFolders creates missing folders too. Invalid when the
-// file cannot be opened, or does not lie where the place requires.
+// file cannot be opened, or does not lie where the place requires, or when
+// another program's oplock on it or on a folder on the way is still being
+// broken after a few seconds: no open waits for another program to let go.
 [[nodiscard]] UniqueHandle OpenLogFileForAppend(const LogPlace& place,
                                                 bool makeFolders = false) noexcept;
