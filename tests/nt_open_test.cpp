@@ -84,13 +84,14 @@ TEST_F(OplockedLog, ABreakThatEndsCostsNoLine) {
                 ::CreateDirectoryW((CommonFilesMakerFolder() + L"\\Brightloom").c_str(), nullptr));
             place = {CommonFilesLogPath(), {}, {}};
         }
-        ASSERT_TRUE(OpenLogFileForAppend(place, true)); // the log and its folders exist
+        ASSERT_TRUE(OpenLogFileForAppend(place, DeadlineForOneLine(),
+                                         true)); // the log and its folders exist
         oplocked = {c.breaking, 3};
-        UniqueHandle log = OpenLogFileForAppend(place);
+        UniqueHandle log = OpenLogFileForAppend(place, DeadlineForOneLine());
         ASSERT_TRUE(log) << c.commonFiles << " " << Narrow(c.breaking);
         EXPECT_EQ(oplocked.broken, 3) << Narrow(c.breaking);
         EXPECT_EQ(oplocked.waited, 0) << Narrow(c.breaking);
-        EXPECT_TRUE(AppendToLogFile(log.get(), "landed\r\n"));
+        EXPECT_TRUE(AppendToLogFile(log.get(), "landed\r\n", DeadlineForOneLine()));
         log.reset();
         EXPECT_EQ(ReadBytes(place.path), std::string("landed\r\n"));
     }
@@ -98,9 +99,9 @@ TEST_F(OplockedLog, ABreakThatEndsCostsNoLine) {
 
 // A user who takes an oplock and never lets go costs the line, not the run.
 TEST_F(OplockedLog, AHolderThatNeverLetsGoCostsTheLineNotTheRun) {
-    ASSERT_TRUE(OpenLogFileForAppend(ProgramDataPlace(), true));
+    ASSERT_TRUE(OpenLogFileForAppend(ProgramDataPlace(), DeadlineForOneLine(), true));
     oplocked = {kLogName, -1};
-    EXPECT_FALSE(OpenLogFileForAppend(ProgramDataPlace()));
+    EXPECT_FALSE(OpenLogFileForAppend(ProgramDataPlace(), DeadlineForOneLine()));
     EXPECT_GT(oplocked.broken, 1) << "never tried again";
     EXPECT_EQ(oplocked.waited, 0);
 }

@@ -296,7 +296,7 @@ TEST_F(LogPath, ALinkAtTheNameIsNotFollowedWhereNoFinalPathCanBeRead) {
     const std::wstring folder = MakeScratchFolder(L"no-final-path");
     const std::wstring target = MakeScratchFolder(L"link-target") + L"\\made.txt";
     const UnixLink link(folder + L"\\bright_loom_launcher_logs.txt", target);
-    EXPECT_FALSE(OpenLogFileForAppend({link.link, folder, L""}));
+    EXPECT_FALSE(OpenLogFileForAppend({link.link, folder, L""}, DeadlineForOneLine()));
     EXPECT_FALSE(Exists(target));
 }
 
@@ -385,9 +385,9 @@ TEST_F(RunLog, ALineIsNeverGluedToAFragmentLeftBeforeIt) {
 
 TEST_F(RunLog, AnAppendsLockLeavesTheDataFreeToLockAndRead) {
     WriteLogLine(L"first");
-    const UniqueHandle appender = OpenLogFileForAppend(ResolveLogFilePath());
+    const UniqueHandle appender = OpenLogFileForAppend(ResolveLogFilePath(), DeadlineForOneLine());
     ASSERT_TRUE(appender);
-    ASSERT_TRUE(LockForAppend(appender.get()));
+    ASSERT_TRUE(LockForAppend(appender.get(), DeadlineForOneLine()));
     // Windows refuses a read across another handle's lock, and Wine only
     // another lock: a reader that can lock all the data can read it anywhere.
     const UniqueHandle reader(::CreateFileW(ProgramDataLogPath().c_str(), GENERIC_READ,
@@ -401,6 +401,32 @@ TEST_F(RunLog, AnAppendsLockLeavesTheDataFreeToLockAndRead) {
     char head = 0;
     DWORD read = 0;
     EXPECT_TRUE(::ReadFile(reader.get(), &head, 1, &read, &start) && head == '[');
+}
+
+// What another program holds up on the log's handle (on Windows an append,
+// until a filter oplock's holder acknowledges the break) is given up at the
+// line's deadline, not waited for. Wine has no oplocks: a read of a pipe that
+// nobody writes to stands in, pending the same way.
+TEST(FinishBy, GivesUpAnOperationHeldUpPastTheDeadline) {
+    const std::wstring name = L"\\\\.\\pipe\\launchbrightloom-finish-by";
+    const UniqueHandle server(::CreateNamedPipeW(name.c_str(),
+                                                 PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED,
+                                                 PIPE_TYPE_BYTE, 1, 16, 16, 0, nullptr));
+    const UniqueHandle client(::CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(server && client);
+    char byte = 0;
+    OVERLAPPED read{};
+    DWORD count = 0;
+    const BOOL begun = ::ReadFile(server.get(), &byte, 1, nullptr, &read);
+    EXPECT_FALSE(FinishBy(server.get(), read, begun, ::GetTickCount64() + 100, count));
+    // Cancelled: what is written now is left for the next read, not taken by that one.
+    DWORD written = 0;
+    ASSERT_TRUE(::WriteFile(client.get(), "x", 1, &written, nullptr));
+    OVERLAPPED next{};
+    EXPECT_TRUE(FinishBy(server.get(), next, ::ReadFile(server.get(), &byte, 1, nullptr, &next),
+                         ::GetTickCount64() + 5000, count));
+    EXPECT_EQ(byte, 'x');
 }
 
 TEST_F(RunLog, ConcurrentWritersLoseAndTearNoLine) {

@@ -15,24 +15,27 @@ constexpr NTSTATUS kAccessDenied = static_cast<NTSTATUS>(0xC0000022L);
 // access a rename or a move needs.
 constexpr DWORD kFolderAccess = FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 constexpr ULONG kFolderShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
-// A link at the name is opened as itself, not followed; synchronous like CreateFileW's handles.
-constexpr ULONG kNoLinkFollowed = FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT;
-constexpr ULONG kFolderOptions = FILE_DIRECTORY_FILE | kNoLinkFollowed;
-constexpr ULONG kFileOptions = FILE_NON_DIRECTORY_FILE | kNoLinkFollowed;
+// A link at the name is opened as itself, not followed.
+constexpr ULONG kFolderOptions =
+    FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT;
+// The log's handle is asynchronous, so that an append another program's
+// oplock holds up can be given up (log_file.cpp).
+constexpr ULONG kFileOptions = FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT;
 
 // Opens what is there, or where make is set and nothing is, makes it with the
-// right to delete it again, should it be refused. The creator of a file gets
-// the access it asks for; should a file system refuse it all the same, it is
-// made without.
+// right to delete it again, should it be refused, and sharing that lets this
+// run open it again to do so. The creator of a file gets the access it asks
+// for; should a file system refuse it all the same, it is made without.
 [[nodiscard]] Opened OpenOrMake(HANDLE parent, std::wstring_view name, DWORD access, ULONG share,
                                 ULONG options, PSECURITY_DESCRIPTOR security, bool make) noexcept {
     Opened opened = NtOpen(parent, name, access, share, FILE_OPEN, options);
     if (!make || opened.status != kNameNotFound) {
         return opened;
     }
-    opened = NtOpen(parent, name, access | DELETE, share, FILE_CREATE, options, security);
+    const ULONG madeShare = share | FILE_SHARE_DELETE;
+    opened = NtOpen(parent, name, access | DELETE, madeShare, FILE_CREATE, options, security);
     if (opened.status == kAccessDenied) {
-        opened = NtOpen(parent, name, access, share, FILE_CREATE, options, security);
+        opened = NtOpen(parent, name, access, madeShare, FILE_CREATE, options, security);
     }
     if (opened.status == kNameCollision) { // another run made it meanwhile
         opened = NtOpen(parent, name, access, share, FILE_OPEN, options);
@@ -60,20 +63,21 @@ constexpr ULONG kFileOptions = FILE_NON_DIRECTORY_FILE | kNoLinkFollowed;
     }
 }
 
-// POSIX semantics takes the name away when this handle closes, which is at
-// once, even while another process that opened it meanwhile keeps it open;
-// Windows 10 1607 and later, and not every file system, have it
-// (FileDispositionInfoEx and its flags). A new folder that someone filled
-// meanwhile cannot be removed, and stays.
+// Removed through a second open of what the handle holds, never by its
+// name, marked to be deleted once the last handle to it is closed. Not
+// through SetFileInformationByHandle: a delete that way waits until whoever
+// holds a read-handle oplock on it acknowledges the break, where an open that
+// completes at once and the clean-up of a handle never wait
+// (learn.microsoft.com/windows-hardware/drivers/ifs/irp-mj-set-information2,
+// irp-mj-cleanup2). Should another program hold it open, the name goes when
+// that program closes it; a new folder that someone filled meanwhile cannot
+// be removed, and stays.
 void Remove(HANDLE made) noexcept {
-    constexpr auto kDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
-    constexpr DWORD kDeleteNamePosix = 0x1 | 0x2;
-    DWORD removeName = kDeleteNamePosix;
-    if (!::SetFileInformationByHandle(made, kDispositionInfoEx, &removeName, sizeof(removeName))) {
-        FILE_DISPOSITION_INFO remove{TRUE};
-        static_cast<void>(
-            ::SetFileInformationByHandle(made, FileDispositionInfo, &remove, sizeof(remove)));
-    }
+    constexpr ULONG kAnyShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const Opened remover =
+        NtOpen(made, std::wstring_view(), DELETE | SYNCHRONIZE, kAnyShare, FILE_OPEN,
+               FILE_DELETE_ON_CLOSE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT);
+    static_cast<void>(remover);
 }
 
 void Refuse(Opened& opened) noexcept {

@@ -16,7 +16,8 @@
 // reparse point at the name, and where finalPath is given and the folder's
 // final path can be read, a folder whose final path is another; a folder this
 // made and then refused is removed again. While it is open, nobody can rename,
-// move or delete the folder.
+// move or delete a folder that was there; one this made can be renamed, which
+// makes what lies below it refused, as it no longer lies where it must.
 [[nodiscard]] Opened OpenChildFolder(HANDLE parent, std::wstring_view name, bool create,
                                      const std::wstring& finalPath) noexcept;
 

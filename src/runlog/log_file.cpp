@@ -13,9 +13,6 @@ namespace {
 // Writers lock one byte far past any real data, so readers are never blocked.
 constexpr DWORD kLockOffsetLow = 0xFFFFFFFE;
 constexpr DWORD kLockOffsetHigh = 0x7FFFFFFF;
-// A writer holds the lock only for one WriteFile; waiting longer than this means
-// something is wrong, and then writing unserialised beats losing the line.
-constexpr ULONGLONG kLockPatienceMs = 5000;
 constexpr DWORD kLockRetryMs = 1;
 
 OVERLAPPED LockRegion() noexcept {
@@ -25,19 +22,45 @@ OVERLAPPED LockRegion() noexcept {
     return region;
 }
 
+[[nodiscard]] DWORD MillisecondsUntil(ULONGLONG deadline) noexcept {
+    const ULONGLONG now = ::GetTickCount64();
+    return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+}
+
 } // namespace
 
-bool LockForAppend(HANDLE file) noexcept {
-    const ULONGLONG deadline = ::GetTickCount64() + kLockPatienceMs;
+bool FinishBy(HANDLE file, OVERLAPPED& operation, BOOL begun, ULONGLONG deadline,
+              DWORD& transferred) noexcept {
+    if (!begun && ::GetLastError() != ERROR_IO_PENDING) {
+        return false;
+    }
+    if (::GetOverlappedResultEx(file, &operation, &transferred, MillisecondsUntil(deadline),
+                                FALSE)) {
+        return true;
+    }
+    const DWORD error = ::GetLastError();
+    if (error != WAIT_TIMEOUT && error != ERROR_IO_INCOMPLETE) {
+        return false;
+    }
+    ::CancelIoEx(file, &operation);
+    // True where it ended on its own meanwhile.
+    return ::GetOverlappedResult(file, &operation, &transferred, TRUE) != FALSE;
+}
+
+bool LockForAppend(HANDLE file, ULONGLONG deadline) noexcept {
     for (;;) {
         OVERLAPPED region = LockRegion();
+        DWORD unused = 0;
         if (::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
-                         &region)) {
+                         &region) ||
+            (::GetLastError() == ERROR_IO_PENDING &&
+             FinishBy(file, region, FALSE, deadline, unused))) {
             return true;
         }
-        const DWORD error = ::GetLastError();
-        if ((error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING) ||
-            ::GetTickCount64() >= deadline) {
+        // A writer holds the lock only for one WriteFile; waiting longer than the
+        // line's patience means something is wrong, and then writing unserialised
+        // beats losing the line.
+        if (::GetLastError() != ERROR_LOCK_VIOLATION || ::GetTickCount64() >= deadline) {
             return false;
         }
         ::Sleep(kLockRetryMs);
@@ -51,7 +74,7 @@ void Unlock(HANDLE file) noexcept {
     ::UnlockFileEx(file, 0, 1, 0, &region);
 }
 
-[[nodiscard]] bool WriteAtEnd(HANDLE file, std::string_view bytes) noexcept {
+[[nodiscard]] bool WriteAtEnd(HANDLE file, std::string_view bytes, ULONGLONG deadline) noexcept {
     while (!bytes.empty()) {
         // Offset all ones asks for the current end of the file, on every write.
         OVERLAPPED atEnd{};
@@ -59,7 +82,8 @@ void Unlock(HANDLE file) noexcept {
         atEnd.OffsetHigh = 0xFFFFFFFF;
         DWORD written = 0;
         const auto chunk = static_cast<DWORD>(std::min<size_t>(bytes.size(), MAXDWORD));
-        if (!::WriteFile(file, bytes.data(), chunk, &written, &atEnd) || written == 0) {
+        const BOOL begun = ::WriteFile(file, bytes.data(), chunk, nullptr, &atEnd);
+        if (!FinishBy(file, atEnd, begun, deadline, written) || written == 0) {
             return false;
         }
         bytes.remove_prefix(written);
@@ -73,8 +97,8 @@ void Unlock(HANDLE file) noexcept {
 // append handle may not change the size; a handle with write access to the
 // same file does, where the user has that right (Users have not). It is
 // opened through the handle, as ReOpenFile does, never through a link nor,
-// for a pipe's sake, as the caller; should an oplock break be in progress,
-// the fragment stays for the next line to end.
+// for a pipe's sake, as the caller; should an oplock break be in progress
+// all the same, the fragment stays for the next line to end.
 void CutBackTo(HANDLE file, LARGE_INTEGER size) noexcept {
     constexpr ULONG kOptions =
         FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT;
@@ -86,7 +110,7 @@ void CutBackTo(HANDLE file, LARGE_INTEGER size) noexcept {
 }
 
 // True when the file is empty or its last line is whole.
-[[nodiscard]] bool EndsWithWholeLine(HANDLE file, LARGE_INTEGER size) noexcept {
+[[nodiscard]] bool EndsWithWholeLine(HANDLE file, LARGE_INTEGER size, ULONGLONG deadline) noexcept {
     if (size.QuadPart == 0) {
         return true;
     }
@@ -97,7 +121,8 @@ void CutBackTo(HANDLE file, LARGE_INTEGER size) noexcept {
     from.OffsetHigh = static_cast<DWORD>(at >> 32);
     char last[2] = {};
     DWORD read = 0;
-    if (!::ReadFile(file, last, static_cast<DWORD>(tail), &read, &from) || read != tail) {
+    const BOOL begun = ::ReadFile(file, last, static_cast<DWORD>(tail), nullptr, &from);
+    if (!FinishBy(file, from, begun, deadline, read) || read != tail) {
         return true; // unknown: leave the bytes as they are
     }
     return tail == 2 && last[0] == '\r' && last[1] == '\n';
@@ -105,21 +130,25 @@ void CutBackTo(HANDLE file, LARGE_INTEGER size) noexcept {
 
 } // namespace
 
-bool AppendToLogFile(HANDLE file, std::string_view bytes) noexcept {
-    const bool locked = LockForAppend(file);
+bool AppendToLogFile(HANDLE file, std::string_view bytes, ULONGLONG deadline) noexcept {
+    const bool locked = LockForAppend(file, deadline);
     LARGE_INTEGER sizeBefore{};
     const bool sized = ::GetFileSizeEx(file, &sizeBefore);
     // Where an earlier fragment could not be cut back, end it before this line.
     std::string afterFragment;
-    if (sized && !EndsWithWholeLine(file, sizeBefore)) {
+    if (sized && !EndsWithWholeLine(file, sizeBefore, deadline)) {
         try {
             bytes = afterFragment.append("\r\n").append(bytes);
         } catch (...) {
             // Out of memory: the line goes in as it is.
         }
     }
-    const bool whole = WriteAtEnd(file, bytes);
-    if (!whole && locked && sized) {
+    const bool whole = WriteAtEnd(file, bytes, deadline);
+    // An append given up on wrote nothing; one that failed part-way had got
+    // past every oplock, and none can be taken while the file is open here.
+    LARGE_INTEGER sizeAfter{};
+    if (!whole && locked && sized && ::GetFileSizeEx(file, &sizeAfter) &&
+        sizeAfter.QuadPart > sizeBefore.QuadPart) {
         CutBackTo(file, sizeBefore);
     }
     if (locked) {

@@ -2,6 +2,7 @@
 #include "runlog/log_path.h"
 
 #include "runlog/final_path.h"
+#include "runlog/nt_open.h"
 
 #include <windows.h>
 #include <shlobj.h>
@@ -25,7 +26,7 @@ constexpr wchar_t kLastResortPath[] = L".\\bright_loom_launcher_logs.txt";
 // Whether the log can be opened at the place for append as every line will
 // be. Opening it leaves the file behind, empty if it was new.
 [[nodiscard]] bool IsOpenable(const LogPlace& place, bool makeFolders = false) {
-    return OpenLogFileForAppend(place, makeFolders).valid();
+    return OpenLogFileForAppend(place, DeadlineForOneLine(), makeFolders).valid();
 }
 
 } // namespace

@@ -42,7 +42,7 @@ namespace {
 // Only administrators can write the Common Files place, so links there are
 // theirs and followed.
 [[nodiscard]] Opened OpenByPath(const LogPlace& place, PSECURITY_DESCRIPTOR security) {
-    constexpr ULONG kOptions = FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT;
+    constexpr ULONG kOptions = FILE_NON_DIRECTORY_FILE; // asynchronous, as in the walk
     Opened file = NtOpen(nullptr, NtPathOf(place.path), kLogAppendAccess, kLogShare, FILE_OPEN_IF,
                          kOptions, security);
     // A log is a file on a disk, never a pipe or a device.
@@ -54,11 +54,12 @@ namespace {
 
 } // namespace
 
-UniqueHandle OpenLogFileForAppend(const LogPlace& place, bool makeFolders) noexcept {
+UniqueHandle OpenLogFileForAppend(const LogPlace& place, ULONGLONG deadline,
+                                  bool makeFolders) noexcept {
     try {
         // Only a file that this creates gets the security; an existing one keeps its own.
         const UniqueSecurityDescriptor descriptor = NewLogFileSecurity();
-        Opened log = OpenPatiently([&] {
+        Opened log = OpenPatiently(deadline, [&] {
             return place.walkFrom.empty() ? OpenByPath(place, descriptor.get())
                                           : OpenByWalk(place, descriptor.get(), makeFolders);
         });

@@ -29,6 +29,7 @@ struct LogPlace {
 // walkFrom folder, makeFolders creates missing folders too. Invalid when the
 // file cannot be opened, or does not lie where the place requires, or when
 // another program's oplock on it or on a folder on the way is still being
-// broken after a few seconds: no open waits for another program to let go.
-[[nodiscard]] UniqueHandle OpenLogFileForAppend(const LogPlace& place,
+// broken at the deadline: no open waits for another program to let go. The
+// handle is asynchronous.
+[[nodiscard]] UniqueHandle OpenLogFileForAppend(const LogPlace& place, ULONGLONG deadline,
                                                 bool makeFolders = false) noexcept;

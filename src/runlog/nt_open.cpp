@@ -24,6 +24,13 @@ Opened NtOpen(HANDLE parent, std::wstring_view name, ACCESS_MASK access, ULONG s
         opened.handle = UniqueHandle(handle);
         opened.made = status.Information == FILE_CREATED;
     }
+    // An open refused for its sharing may still have started a break of a
+    // batch or filter oplock, whose holder may then close and let it through.
+    constexpr NTSTATUS kSharingViolation = static_cast<NTSTATUS>(0xC0000043L);
+    constexpr ULONG_PTR kBatchBreakUnderway = 0x9; // FILE_OPBATCH_BREAK_UNDERWAY
+    if (opened.status == kSharingViolation && status.Information == kBatchBreakUnderway) {
+        opened.status = kOplockBreakInProgress;
+    }
     if (opened.status == kOplockBreakInProgress) {
         // What is done through it may wait on the break; holding or closing it does not.
         opened.breaking = std::move(opened.handle);
@@ -33,6 +40,10 @@ Opened NtOpen(HANDLE parent, std::wstring_view name, ACCESS_MASK access, ULONG s
 }
 
 std::wstring NtPathOf(const std::wstring& path) {
+    // Such a path is not parsed further, by GetFullPathNameW either.
+    if (path.rfind(L"\\\\?\\", 0) == 0) {
+        return L"\\??\\" + path.substr(4);
+    }
     std::vector<wchar_t> full(MAX_PATH);
     DWORD length =
         ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
@@ -45,8 +56,8 @@ std::wstring NtPathOf(const std::wstring& path) {
         return {};
     }
     const std::wstring_view win32(full.data(), length);
-    // \\?\ and \\.\ name the NT namespace already; \\server\share is UNC.
-    if (win32.rfind(L"\\\\?\\", 0) == 0 || win32.rfind(L"\\\\.\\", 0) == 0) {
+    // \\.\ names the NT namespace already (a device such as CON); \\server\share is UNC.
+    if (win32.rfind(L"\\\\.\\", 0) == 0) {
         return L"\\??\\" + std::wstring(win32.substr(4));
     }
     if (win32.rfind(L"\\\\", 0) == 0) {

@@ -39,17 +39,24 @@ struct Opened {
                             PSECURITY_DESCRIPTOR security = nullptr) noexcept;
 
 // The NT name of a Win32 path, made absolute against the current directory
-// the way CreateFileW makes it; empty when it cannot be.
+// the way CreateFileW makes it, a \\?\ path taken as it stands; empty when it
+// cannot be.
 [[nodiscard]] std::wstring NtPathOf(const std::wstring& path);
 
-// Opens again and again while a break is in progress, for as long as a
-// writer waits for the append lock: a virus scanner's or an indexer's
-// oplock goes at once, a user who never lets go costs the line, not the run.
-template <typename Open>
-[[nodiscard]] Opened OpenPatiently(Open&& open) noexcept(noexcept(open())) {
+// How long one line may wait, all told, on another program: to open the log
+// while an oplock on it is being broken, for the append lock, and for an
+// append that an oplock holds up. A virus scanner's, an indexer's or a
+// backup program's oplock goes at once; a user who never lets go costs the
+// line, not the run.
+[[nodiscard]] inline ULONGLONG DeadlineForOneLine() noexcept {
     constexpr ULONGLONG kPatienceMs = 5000;
+    return ::GetTickCount64() + kPatienceMs;
+}
+
+// Opens again and again while a break is in progress, until the deadline.
+template <typename Open>
+[[nodiscard]] Opened OpenPatiently(ULONGLONG deadline, Open&& open) noexcept(noexcept(open())) {
     constexpr DWORD kRetryMs = 10;
-    const ULONGLONG deadline = ::GetTickCount64() + kPatienceMs;
     UniqueHandle breaking; // held until the next open has been made
     for (;;) {
         Opened opened = open();
