@@ -9,11 +9,8 @@ set(LAUNCHBRIGHTLOOM_COMMIT "" CACHE STRING
 # configured, else "unknown" (sources outside a git checkout of their own).
 function(launchbrightloom_commit out)
     if(LAUNCHBRIGHTLOOM_COMMIT)
-        if(NOT LAUNCHBRIGHTLOOM_COMMIT MATCHES "^[0-9a-f]+$")
-            message(FATAL_ERROR "LAUNCHBRIGHTLOOM_COMMIT is not a commit: ${LAUNCHBRIGHTLOOM_COMMIT}")
-        endif()
         string(LENGTH "${LAUNCHBRIGHTLOOM_COMMIT}" length)
-        if(NOT length EQUAL 40)
+        if(NOT LAUNCHBRIGHTLOOM_COMMIT MATCHES "^[0-9a-f]+$" OR NOT length EQUAL 40)
             message(FATAL_ERROR "LAUNCHBRIGHTLOOM_COMMIT is not a commit: ${LAUNCHBRIGHTLOOM_COMMIT}")
         endif()
         set(${out} "${LAUNCHBRIGHTLOOM_COMMIT}" PARENT_SCOPE)
