@@ -1,10 +1,13 @@
-// LaunchBrightloom.exe as shipped: x64, GUI subsystem, system imports only, one manifest.
+// LaunchBrightloom.exe as shipped: x64, GUI subsystem, system imports only, its manifest and
+// version.
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
+#include <map>
 #include <set>
 
 namespace {
@@ -151,15 +154,31 @@ std::vector<std::pair<ULONG_PTR, ULONG_PTR>> ResourcesOf(HMODULE module) {
     return found;
 }
 
-TEST(ExecutableResources, TheManifestIsTheOnlyResource) {
+// The four-part version CMake gave the build (tests/CMakeLists.txt), as the resource writes it.
+std::string FileVersion() {
+    return std::to_string(LB_VERSION_MAJOR) + "." + std::to_string(LB_VERSION_MINOR) + "." +
+           std::to_string(LB_VERSION_PATCH) + "." + std::to_string(LB_VERSION_TWEAK);
+}
+
+// The commit the executable under test was built from: the one this build was configured
+// with, or, for another executable (the release test's), the one LB_EXPECTED_COMMIT names.
+std::string ExpectedCommit() {
+    const char* given = std::getenv("LB_EXPECTED_COMMIT");
+    return given != nullptr && *given != '\0' ? given : LB_COMMIT;
+}
+
+TEST(ExecutableResources, TheManifestAndTheVersionAreTheOnlyResources) {
     const HMODULE module =
         ::LoadLibraryExW(ExecutableUnderTest().c_str(), nullptr,
                          LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     ASSERT_NE(module, nullptr);
     const auto resources = ResourcesOf(module);
-    ASSERT_EQ(resources.size(), 1u);
-    EXPECT_EQ(resources[0].first, reinterpret_cast<ULONG_PTR>(RT_MANIFEST));
-    EXPECT_EQ(resources[0].second, 1u);
+    const std::set<std::pair<ULONG_PTR, ULONG_PTR>> expected = {
+        {reinterpret_cast<ULONG_PTR>(RT_MANIFEST), 1u},
+        {reinterpret_cast<ULONG_PTR>(RT_VERSION), VS_VERSION_INFO}};
+    using Resources = std::set<std::pair<ULONG_PTR, ULONG_PTR>>;
+    EXPECT_EQ(Resources(resources.begin(), resources.end()), expected);
+    EXPECT_EQ(resources.size(), expected.size());
 
     const HRSRC found = ::FindResourceW(module, MAKEINTRESOURCEW(1), RT_MANIFEST);
     ASSERT_NE(found, nullptr);
@@ -167,10 +186,12 @@ TEST(ExecutableResources, TheManifestIsTheOnlyResource) {
     const std::string manifest(data, ::SizeofResource(module, found));
     ::FreeLibrary(module);
 
-    for (const char* field : {
-             R"(<assemblyIdentity name="LaunchBrightloom" type="win32" version="1.0.0.0"/>)",
-             R"(<requestedExecutionLevel level="asInvoker" uiAccess="false"/>)",
-             R"(<supportedOS Id="{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"/>)",
+    const std::string identity = R"(<assemblyIdentity name=")" + std::string(LB_PROJECT_NAME) +
+                                 R"(" type="win32" version=")" + FileVersion() + R"("/>)";
+    for (const std::string& field : {
+             identity,
+             std::string(R"(<requestedExecutionLevel level="asInvoker" uiAccess="false"/>)"),
+             std::string(R"(<supportedOS Id="{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"/>)"),
          }) {
         EXPECT_NE(manifest.find(field), std::string::npos) << field;
     }
@@ -180,6 +201,71 @@ TEST(ExecutableResources, TheManifestIsTheOnlyResource) {
         ++supportedOs;
     }
     EXPECT_EQ(supportedOs, 1u);
+}
+
+// One value of a version resource, as VerQueryValueW finds it.
+template <typename T> const T* VersionValue(const std::vector<BYTE>& info, const wchar_t* path) {
+    void* value = nullptr;
+    UINT size = 0;
+    if (!::VerQueryValueW(info.data(), path, &value, &size) || size == 0) {
+        return nullptr;
+    }
+    return static_cast<const T*>(value);
+}
+
+// Read back as Explorer and (Get-Item ...).VersionInfo read it: version.dll on the file.
+TEST_F(Executable, NamesItsVersionMakerAndCommit) {
+    const std::wstring path = ExecutableUnderTest();
+    DWORD ignored = 0;
+    const DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    ASSERT_GT(size, 0u) << ::GetLastError();
+    std::vector<BYTE> info(size);
+    ASSERT_TRUE(::GetFileVersionInfoW(path.c_str(), 0, size, info.data())) << ::GetLastError();
+
+    const auto* fixed = VersionValue<VS_FIXEDFILEINFO>(info, L"\\");
+    ASSERT_NE(fixed, nullptr);
+    EXPECT_EQ(fixed->dwSignature, VS_FFI_SIGNATURE);
+    const DWORD high = MAKELONG(LB_VERSION_MINOR, LB_VERSION_MAJOR);
+    const DWORD low = MAKELONG(LB_VERSION_TWEAK, LB_VERSION_PATCH);
+    EXPECT_EQ(fixed->dwFileVersionMS, high);
+    EXPECT_EQ(fixed->dwFileVersionLS, low);
+    EXPECT_EQ(fixed->dwProductVersionMS, high);
+    EXPECT_EQ(fixed->dwProductVersionLS, low);
+    EXPECT_EQ(fixed->dwFileFlagsMask, static_cast<DWORD>(VS_FFI_FILEFLAGSMASK));
+    // Debugging information only where the build kept it: symbols, never in a release build.
+    const bool keepsSymbols = pe_->Headers()->FileHeader.PointerToSymbolTable != 0;
+    EXPECT_EQ(fixed->dwFileFlags, keepsSymbols ? static_cast<DWORD>(VS_FF_DEBUG) : 0u);
+    EXPECT_EQ(fixed->dwFileOS, static_cast<DWORD>(VOS_NT_WINDOWS32));
+    EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));
+    EXPECT_EQ(fixed->dwFileSubtype, 0u);
+    // No build time: two builds of one commit are the same bytes.
+    EXPECT_EQ(fixed->dwFileDateMS, 0u);
+    EXPECT_EQ(fixed->dwFileDateLS, 0u);
+
+    // US English, Unicode, and no other language.
+    void* translations = nullptr;
+    UINT translationsSize = 0;
+    ASSERT_TRUE(::VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation", &translations,
+                                 &translationsSize));
+    ASSERT_EQ(translationsSize, 2 * sizeof(WORD));
+    EXPECT_EQ(static_cast<const WORD*>(translations)[0], 0x0409);
+    EXPECT_EQ(static_cast<const WORD*>(translations)[1], 1200);
+
+    const std::map<std::wstring, std::string> strings = {
+        {L"CompanyName", LB_COMPANY},
+        {L"FileDescription", LB_DESCRIPTION},
+        {L"FileVersion", FileVersion()},
+        {L"InternalName", LB_PROJECT_NAME},
+        {L"LegalCopyright", LB_COPYRIGHT},
+        {L"OriginalFilename", std::string(LB_PROJECT_NAME) + ".exe"},
+        {L"ProductName", LB_PROJECT_NAME},
+        {L"ProductVersion", std::string(LB_VERSION) + "+" + ExpectedCommit()},
+    };
+    for (const auto& [name, expected] : strings) {
+        const std::wstring query = L"\\StringFileInfo\\040904B0\\" + name;
+        const auto* value = VersionValue<wchar_t>(info, query.c_str());
+        EXPECT_EQ(value != nullptr ? Narrow(value) : "(none)", expected) << Narrow(name);
+    }
 }
 
 } // namespace

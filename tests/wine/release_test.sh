@@ -1,7 +1,7 @@
 #!/bin/sh
 # The release build: two builds of the same commit in different folders give
 # the same bytes, and the result passes the executable checks (machine,
-# subsystem, system-only imports, the manifest as its one resource).
+# subsystem, system-only imports, the manifest and a version resource naming the commit).
 set -eu
 source_dir=$1
 wine_run=$2
@@ -26,7 +26,8 @@ fi
 "$source_dir/tools/release" --verify "$work/first"
 
 windows_path="Z:$(printf '%s' "$work/first/LaunchBrightloom.exe" | tr / '\\')"
-LB_EXECUTABLE="$windows_path" "$wine_run" "$executable_tests"
+LB_EXECUTABLE="$windows_path" LB_EXPECTED_COMMIT="$(git -C "$source_dir" rev-parse HEAD)" \
+    "$wine_run" "$executable_tests"
 
 # And the release build does its job: one successful run under Wine.
 status=0

@@ -1,8 +1,8 @@
 #!/bin/sh
-# A signed release with a throwaway self-signed certificate: the signatures
-# verify and a changed byte breaks them; --verify finds the signed executable
-# to be the commit's build; compare-signed allows what signing changes and
-# nothing more; the signed launcher runs.
+# A signed release with a throwaway self-signed certificate, refused without a
+# word on timestamps: the signatures verify and a changed byte breaks them;
+# --verify finds the signed executable to be the commit's build; compare-signed
+# allows what signing changes and nothing more; the signed launcher runs.
 set -eu
 source_dir=$1
 wine_run=$2
@@ -29,8 +29,14 @@ openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/ce
 openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -out "$work/cert.p12" \
     -passout "file:$work/password"
 
-"$source_dir/tools/release" --sign "$work/cert.p12" --password-file "$work/password" "$work/dist" \
-    >"$work/release.out" 2>&1 || { cat "$work/release.out"; fail "signed release"; }
+# A signature must be timestamped, or left without on purpose.
+if "$source_dir/tools/release" --sign "$work/cert.p12" --password-file "$work/password" "$work/dist" \
+    >"$work/refused.out" 2>&1; then
+    fail "a signed release without --timestamp or --no-timestamp was made"
+fi
+grep -q -- '--sign needs --timestamp URL' "$work/refused.out" || { cat "$work/refused.out"; fail "no reason given"; }
+"$source_dir/tools/release" --sign "$work/cert.p12" --password-file "$work/password" --no-timestamp \
+    "$work/dist" >"$work/release.out" 2>&1 || { cat "$work/release.out"; fail "signed release"; }
 cat "$work/release.out"
 ! grep -q "$password" "$work/release.out" || fail "the password is in the output"
 "$source_dir/tools/release" --verify "$work/dist" --ca "$work/cert.pem" || fail "--verify"
