@@ -5,9 +5,11 @@
 $LogSddl = 'D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12008d;;;BU)(A;;0x12008d;;;OW)'
 # The script the launcher hands Windows PowerShell (BuildActivationScript).
 $ActivationScript = '$ErrorActionPreference=''Stop''; try { Start-Process ''shell:AppsFolder\VelmoraSoftworksLimited.VelmoraBrightloom_q4rk7vbn2xs9e!App'' -ArgumentList ''launch=headless-mode;source=test''; exit 0 } catch { Write-Error $_.Exception.Message; exit 1 }'
-# The command line it starts Windows PowerShell with (BuildPowerShellCommandLine), which a 5.1
-# transcript's header repeats: another session with the same options is never taken for it.
-$LauncherCommandLine = 'powershell.exe -NoProfile -NonInteractive -EncodedCommand ' + [Convert]::ToBase64String([Text.Encoding]::Unicode.GetBytes($ActivationScript))
+# The command line it starts Windows PowerShell with (BuildPowerShellCommandLine). A transcript's
+# header repeats it, but how it names powershell.exe (as given, its full path, quoted) is not
+# documented; its end, the encoding of this very script, is certain, and no other session has it.
+$LauncherEncodedCommand = '-EncodedCommand ' + [Convert]::ToBase64String([Text.Encoding]::Unicode.GetBytes($ActivationScript))
+$LauncherCommandLine = "powershell.exe -NoProfile -NonInteractive $LauncherEncodedCommand"
 # What tools/release lists in SHA256SUMS: a list without one of them checks nothing of it.
 $ReleaseFiles = 'LaunchBrightloom.exe', 'LaunchBrightloom-*-x64.msi', 'THIRD-PARTY-NOTICES.txt'
 
@@ -80,6 +82,11 @@ function Read-Transcript([string[]] $Lines) {
         HostApplication = & $field 'Host Application'; Text = $text }
 }
 
+# The sessions, of those Read-Transcript gives, that ran the launcher's command line.
+function Select-LauncherSession($Sessions) {
+    @($Sessions | Where-Object { $_.HostApplication.EndsWith(" $LauncherEncodedCommand", [StringComparison]::Ordinal) })
+}
+
 # How the session fails before Start-Process runs: its module not loaded (as with PowerShell
 # 7's module path handed down), the cmdlet not found, the script not parsed.
 $SessionFaults = 'could not be loaded', 'is not recognized as the name', 'ParserError'
@@ -104,4 +111,33 @@ function Assert-HiddenSession($Session, [bool] $Activated) {
 function Assert-ScriptBlockLogged($Events, [int] $ProcessId, [string] $Script) {
     $texts = @($Events | Where-Object { $_.ProcessId -eq $ProcessId } | ForEach-Object { $_.Text })
     Assert-True ($texts -ccontains $Script) "none of the $($texts.Count) script blocks logged by process $ProcessId is the launcher's script"
+}
+
+# The executable's version resource as docs/deployment.md describes it, for the release whose MSI
+# is named $MsiName: its version, and the commit after a "+". Returns the fields, to compare copies.
+$VersionFields = 'FileVersion', 'ProductVersion', 'CompanyName', 'OriginalFilename'
+function Assert-VersionInfo($Info, [string] $MsiName) {
+    Assert-True ($MsiName -match '^LaunchBrightloom-(.+)-x64\.msi$') "no version in the MSI's name $MsiName"
+    $version = $Matches[1]
+    foreach ($field in $VersionFields) { Assert-True $Info.$field "no $field in the version resource" }
+    Assert-True ($Info.ProductVersion -match "^$([regex]::Escape($version))\+[0-9a-f]{40}$") "ProductVersion $($Info.ProductVersion), not $version+<commit>"
+    Assert-True ($Info.CompanyName -ceq 'Velmora Softworks Limited') "CompanyName $($Info.CompanyName), not the MSI's Manufacturer"
+    Assert-True ($Info.OriginalFilename -ceq 'LaunchBrightloom.exe') "OriginalFilename $($Info.OriginalFilename)"
+    ($VersionFields | ForEach-Object { "$_ $($Info.$_)" }) -join ', '
+}
+
+# The text of the ```powershell block that a line <!-- script: $Name --> stands just above, in a
+# markdown file's lines; a block in a list item loses its fence's indentation, as markdown reads it.
+function Get-MarkedScript([string[]] $Lines, [string] $Name) {
+    $marker = "<!-- script: $Name -->"
+    for ($i = 0; $i -lt $Lines.Count - 1; $i++) {
+        if ($Lines[$i].Trim() -cne $marker -or $Lines[$i + 1] -notmatch '^( *)```powershell\s*$') { continue }
+        $indent = $Matches[1].Length
+        $body = for ($j = $i + 2; $j -lt $Lines.Count -and $Lines[$j] -notmatch '^ *```\s*$'; $j++) {
+            $Lines[$j] -replace "^ {0,$indent}", ''
+        }
+        Assert-True ($j -lt $Lines.Count) "the block after $marker has no closing fence"
+        return $body -join "`r`n"
+    }
+    throw "no $marker line just above a ``````powershell block"
 }

@@ -1,6 +1,6 @@
 # Acceptance of a LaunchBrightloom release on real Windows: what Wine cannot
-# show (the log's permissions, junctions, DLL search, Windows PowerShell 5.1
-# with the shell's activation, the MSI's permission table, a standard user).
+# show (the log's permissions, junctions, DLL search, oplocks, Windows PowerShell
+# 5.1 with the shell's activation, the MSI's permissions and lifecycle, a standard user).
 # Run elevated, in Windows PowerShell 5.1:
 #   powershell -ExecutionPolicy Bypass -File tests\windows\acceptance.ps1 -Dist .\dist
 # One PASS or FAIL line per check, then "N passed, M failed"; exits 1 on any
@@ -16,6 +16,11 @@ param(
     [Parameter(Mandatory = $true)] [string] $Dist,
     # The tests' planted.dll (build/mingw/bin of tools/test); in -Dist by default.
     [string] $PlantedDll,
+    # The tests' oplock_holder.exe, beside planted.dll; in -Dist by default.
+    [string] $OplockHolder,
+    # rebuild.msi (the release's version built at another time) and newer.msi (the next
+    # version), which the MSI's lifecycle check installs; $Dist\lifecycle by default.
+    [string] $Lifecycle,
     # The app is installed and registered for this user, so activation succeeds.
     [switch] $AppInstalled
 )
@@ -25,6 +30,9 @@ $ErrorActionPreference = 'Stop'
 
 $Dist = (Resolve-Path -LiteralPath $Dist).Path
 if (-not $PlantedDll) { $PlantedDll = Join-Path $Dist 'planted.dll' }
+if (-not $OplockHolder) { $OplockHolder = Join-Path $Dist 'oplock_holder.exe' }
+if (-not $Lifecycle) { $Lifecycle = Join-Path $Dist 'lifecycle' }
+$Deployment = Join-Path $PSScriptRoot '..\..\docs\deployment.md'
 $LogName = 'bright_loom_launcher_logs.txt'
 $ProgramDataMaker = Join-Path $env:ProgramData 'Velmora'
 $CommonFilesMaker = Join-Path $env:CommonProgramW6432 'Velmora'
@@ -34,6 +42,8 @@ $InstalledLauncher = Join-Path $env:ProgramW6432 'Velmora\Brightloom\LaunchBrigh
 $WindowsPowerShell = Join-Path $env:SystemRoot 'System32\WindowsPowerShell\v1.0\powershell.exe'
 $PolicyKey = 'SOFTWARE\Policies\Microsoft\Windows\PowerShell'
 $RunSeconds = 120
+# A run whose log is held waits about 5 s at each open, then goes on without the line.
+$HeldRunSeconds = 60
 $MsiSeconds = 600
 $UsersSid = 'S-1-5-32-545'
 $UpgradeCode = '{4BBCFC5E-DE44-4C0E-984C-60D927CFB35B}'
@@ -49,7 +59,7 @@ if ($AppInstalled) {
 $script:Passed = 0
 $script:Failed = 0
 $script:UserName = $null
-$script:Msi = $null
+$script:Installing = $false
 $script:LogsAside = $false
 $script:PoliciesSaved = $null
 $script:LogsKept = 0
@@ -139,17 +149,19 @@ function Assert-LogDescriptor([string] $Path) {
 }
 
 # Quiet, and never restarting the machine, which would skip the clean-up.
-function Invoke-Msiexec([string] $Action, [string] $LogName, [int[]] $Accepted = @(0, 3010)) {
+function Invoke-Msiexec([string] $Action, [string] $Target, [string] $LogName, [int[]] $Accepted = @(0, 3010)) {
     $log = Join-Path $Kept $LogName
-    $arguments = @($Action, "`"$($script:Msi)`"", '/qn', '/norestart', '/l*v', "`"$log`"")
+    $arguments = @($Action, "`"$Target`"", '/qn', '/norestart', '/l*v', "`"$log`"")
     # 1618: another installation is in progress, such as one whose client was stopped past its limit.
     for ($waited = 0; ; $waited += 15) {
         $code = Invoke-Bounded @{ FilePath = 'msiexec.exe'; ArgumentList = $arguments } $MsiSeconds
         if ($code -ne 1618 -or $waited -ge $MsiSeconds) { break }
         Start-Sleep -Seconds 15
     }
-    Assert-True ($Accepted -contains $code) "msiexec $Action exited $code; see $log"
+    Assert-True ($Accepted -contains $code) "msiexec $Action $(Split-Path -Leaf $Target) exited $code, not $($Accepted -join ' or '); see $log"
 }
+
+function Get-RelatedProducts { @((New-Object -ComObject WindowsInstaller.Installer).RelatedProducts($UpgradeCode)) }
 
 # Fails on a file changed, missing or not listed, or a line not in sha256sum's form (canned cases: helpers_test.ps1).
 function Test-Sums {
@@ -201,9 +213,9 @@ function Set-TranscriptFolder([string] $Name) {
 # Start-Process (the transcript's error), and a script other than the launcher's (4104).
 function Assert-PowerShellEvidence([string] $Folder, [datetime] $Since) {
     $sessions = @(Get-ChildItem -LiteralPath $Folder -Recurse -File -Filter 'PowerShell_transcript*.txt' |
-        ForEach-Object { Read-Transcript @(Get-Content -LiteralPath $_.FullName) } |
-        Where-Object { $_.HostApplication -ceq $LauncherCommandLine })
-    Assert-True ($sessions.Count -eq 1) "$($sessions.Count) transcripts of the launcher's command line in $Folder, not 1"
+        ForEach-Object { Read-Transcript @(Get-Content -LiteralPath $_.FullName) })
+    $sessions = Select-LauncherSession $sessions
+    Assert-True ($sessions.Count -eq 1) "$($sessions.Count) transcripts of the launcher's encoded command in $Folder, not 1"
     Assert-HiddenSession $sessions[0] $AppInstalled.IsPresent
     $filter = @{ LogName = 'Microsoft-Windows-PowerShell/Operational'; Id = 4104; StartTime = $Since }
     # The event may reach the log a moment after the session has ended.
@@ -224,6 +236,46 @@ function Test-Run {
     Assert-True ($code -eq $ExitCode) "exit code $code, not $ExitCode"
     Assert-RunLogged $ProgramDataLog 0 $Outcome $ExitCode
     $script:FirstRunPassed = $true
+}
+
+# A run whose log's opens meet a Read-Write-Handle oplock: in 'hold' mode never let go, so
+# only the run's bound on each open ends it; in 'ack' mode let go at each break, so the run
+# must lose no line, and at least one break must show that the oplock was in its way.
+function Invoke-UnderOplock([string] $Mode, [string] $Log, [string] $Path) {
+    Assert-True (Test-Path -LiteralPath $OplockHolder -PathType Leaf) "no $OplockHolder (give -OplockHolder)"
+    Assert-True (Test-Path -LiteralPath $Log) "no $Log to take an oplock on"
+    $before = @(Read-LogLines $Log).Count
+    $name = "oplock-$Mode-$(@(Get-ChildItem -LiteralPath $Work -Filter 'oplock-*').Count)"
+    $ready = Join-Path $Work "$name.ready"
+    $output = Join-Path $Kept "$name.txt"
+    $holder = Start-Process -FilePath $OplockHolder -PassThru -RedirectStandardOutput $output `
+        -ArgumentList "`"$Log`"", $Mode, "`"$ready`"", $(if ($Mode -eq 'hold') { 600 } else { 30 })
+    $null = $holder.Handle
+    try {
+        for ($tenths = 0; -not (Test-Path -LiteralPath $ready); $tenths++) {
+            # Exit 2: no oplock granted, so no run could be held by it; never a pass.
+            if ($holder.HasExited) { throw "oplock_holder exited $($holder.ExitCode) before it held $Log`: $(Get-Content -Raw -LiteralPath $output)" }
+            Assert-True ($tenths -lt 300) "oplock_holder held no oplock on $Log after 30 s"
+            Start-Sleep -Milliseconds 100
+        }
+        $code = Invoke-Bounded @{ FilePath = $Path; WorkingDirectory = (New-Folder $name) } $HeldRunSeconds
+        Assert-True ($code -eq $ExitCode) "exit code $code, not $ExitCode"
+        if ($Mode -eq 'hold') { return }
+        Assert-RunLogged $Log $before $Outcome $ExitCode
+        Assert-True ($holder.WaitForExit(60000) -and $holder.ExitCode -eq 0) "oplock_holder ack did not end with 0 in time; see $output"
+        $breaks = @(Get-Content -LiteralPath $output | Where-Object { $_ -match '^breaks (\d+)$' } | ForEach-Object { [int]$Matches[1] })
+        Assert-True ($breaks.Count -eq 1 -and $breaks[0] -gt 0) "the oplock never broke (oplock_holder: $(Get-Content -Raw -LiteralPath $output)), so the run met none"
+    } finally {
+        if (-not $holder.HasExited) { & taskkill.exe /PID $holder.Id /T /F | Out-Null }
+    }
+}
+
+# A log in ProgramData to hold: the first run's, else a new one.
+function Initialize-ProgramDataLog {
+    if (Test-Path -LiteralPath $ProgramDataLog) { return }
+    Reset-LogFolders
+    $code = Invoke-Launcher $Launcher (New-Folder 'oplock-first-run')
+    Assert-True ($code -eq $ExitCode) "the run that makes the log to hold exited $code, not $ExitCode"
 }
 
 # PowerShell 7 puts its own module folders first in PSModulePath; handed down to 5.1,
@@ -249,6 +301,9 @@ function Test-FromPwsh {
 # FILE_READ_EA (0x8) the older rights for Users, 0x120085, lack: the read fails there.
 function Test-StandardUser {
     Assert-True (Test-Path -LiteralPath $ProgramDataLog) 'no log from the first run to read and append to'
+    # Start-Process -Credential goes through it; an image may lack it (Windows on Arm is undecided).
+    $seclogon = Get-Service -Name 'seclogon' -ErrorAction SilentlyContinue
+    Assert-True ($seclogon -and $seclogon.StartType -ne 'Disabled') 'no Secondary Logon service (seclogon), or it is disabled: Start-Process -Credential needs it'
     $before = @(Read-LogLines $ProgramDataLog).Count
     # 14 characters: net user asks before it sets a longer password.
     $password = 'Aa1!' + [guid]::NewGuid().ToString('N').Substring(0, 10)
@@ -347,33 +402,100 @@ function Test-PlantedDll {
     Assert-RunLogged $ProgramDataLog 0 $Outcome $ExitCode
 }
 
-# Fails when the install, the installed run, its descriptor or the removal goes wrong.
+function Find-Msi([string] $Folder, [string] $Filter) {
+    $found = @(Get-ChildItem -LiteralPath $Folder -Filter $Filter -ErrorAction SilentlyContinue)
+    Assert-True ($found.Count -eq 1) "$($found.Count) files $Filter in $Folder, not 1"
+    $found[0].FullName
+}
+
+# Fails when the install, the installed run, its descriptor, its run past a held oplock,
+# its version resource or the removal goes wrong.
 function Test-Msi {
     # An installed version would be upgraded, then removed with ours.
-    $installed = @((New-Object -ComObject WindowsInstaller.Installer).RelatedProducts($UpgradeCode))
-    Assert-True ($installed.Count -eq 0) 'LaunchBrightloom is installed here: run where it is not'
-    $msi = @(Get-ChildItem -LiteralPath $Dist -Filter 'LaunchBrightloom-*-x64.msi')
-    Assert-True ($msi.Count -eq 1) "$($msi.Count) MSIs in $Dist, not 1"
+    Assert-True (@(Get-RelatedProducts).Count -eq 0) 'LaunchBrightloom is installed here: run where it is not'
+    $msi = Find-Msi $Dist 'LaunchBrightloom-*-x64.msi'
     Reset-LogFolders
     $null = Set-TranscriptFolder 'msi'
-    $script:Msi = $msi[0].FullName
-    Invoke-Msiexec '/i' 'install.log'
+    $script:Installing = $true
+    Invoke-Msiexec '/i' $msi 'install.log'
     $code = Invoke-Launcher $InstalledLauncher (New-Folder 'installed-run')
     Assert-True ($code -eq $ExitCode) "exit code $code, not $ExitCode"
     Assert-RunLogged $CommonFilesLog 0 $Outcome $ExitCode
     Assert-True (-not (Test-Path -LiteralPath $ProgramDataLog)) 'the installed launcher logged in ProgramData'
     Assert-LogDescriptor $CommonFilesLog
-    Invoke-Msiexec '/x' 'remove.log'
-    $script:Msi = $null
+    Invoke-UnderOplock 'hold' $CommonFilesLog $InstalledLauncher
+    $released = Assert-VersionInfo (Get-Item -LiteralPath (Join-Path $Dist 'LaunchBrightloom.exe')).VersionInfo (Split-Path -Leaf $msi)
+    $installed = Assert-VersionInfo (Get-Item -LiteralPath $InstalledLauncher).VersionInfo (Split-Path -Leaf $msi)
+    Assert-True ($installed -ceq $released) "the installed launcher's version resource ($installed) is not the release's ($released)"
+    Invoke-Msiexec '/x' $msi 'remove.log'
+    $script:Installing = $false
     Assert-True (-not (Test-Path -LiteralPath $InstalledLauncher)) 'the launcher stayed after msiexec /x'
     Assert-True (Test-Path -LiteralPath $CommonFilesLog) 'msiexec /x removed the log'
+}
+
+# A script of docs/deployment.md as it stands there, saved by Test-MsiLifecycle, run by Windows PowerShell.
+function Invoke-DocumentedScript([string] $Name, [string] $When) {
+    $path = Join-Path $Work "$Name.ps1"
+    $output = Join-Path $Kept "$Name-$When.txt"
+    $errors = Join-Path $Kept "$Name-$When-errors.txt"
+    $code = Invoke-Bounded @{ FilePath = $WindowsPowerShell; RedirectStandardOutput = $output; RedirectStandardError = $errors
+        ArgumentList = '-NoProfile', '-ExecutionPolicy', 'Bypass', '-File', "`"$path`"" } $MsiSeconds
+    $lines = @(Get-Content -LiteralPath $output | Where-Object { $_.Trim() })
+    New-Object psobject -Property @{ Code = $code; Lines = $lines
+        Said = "exited $code and wrote $($lines.Count) lines ($($lines -join '; ')); errors: $(Get-Content -Raw -LiteralPath $errors)" }
+}
+
+# A build's life as a fleet meets it (docs/deployment.md): a rebuild of the release's version
+# replaces it, so that the release's own file names nothing installed; the next version
+# upgrades it and keeps the log; the release is refused over that; the documented scripts
+# detect it and remove every build.
+function Test-MsiLifecycle {
+    Assert-True (@(Get-RelatedProducts).Count -eq 0) 'LaunchBrightloom is installed here: run where it is not'
+    $release = Find-Msi $Dist 'LaunchBrightloom-*-x64.msi'
+    $rebuild = Find-Msi $Lifecycle 'rebuild.msi'
+    $newer = Find-Msi $Lifecycle 'newer.msi'
+    # Read first: a script missing from the docs fails the check before anything is installed.
+    $docs = @(Get-Content -LiteralPath $Deployment)
+    foreach ($name in 'detect', 'remove-all-builds') {
+        Set-Content -LiteralPath (Join-Path $Work "$name.ps1") -Encoding UTF8 -Value (Get-MarkedScript $docs $name)
+    }
+    $null = Set-TranscriptFolder 'lifecycle'
+    $script:Installing = $true
+    Invoke-Msiexec '/i' $release 'lifecycle-release.log'
+    $detected = Invoke-DocumentedScript 'detect' 'installed'
+    Assert-True ($detected.Code -eq 0 -and $detected.Lines.Count -gt 0) "the detection script, with the release installed, $($detected.Said)"
+    Invoke-Msiexec '/i' $rebuild 'lifecycle-rebuild.log'
+    $related = @(Get-RelatedProducts)
+    Assert-True ($related.Count -eq 1) "$($related.Count) products of the upgrade code after the rebuild, not 1: $related"
+    # 1605, ERROR_UNKNOWN_PRODUCT: the release's product code is no longer installed.
+    Invoke-Msiexec '/x' $release 'lifecycle-remove-release.log' @(1605)
+    $before = @(Read-LogLines $CommonFilesLog).Count
+    $code = Invoke-Launcher $InstalledLauncher (New-Folder 'lifecycle-run')
+    Assert-True ($code -eq $ExitCode) "the rebuild's launcher exited $code, not $ExitCode"
+    Assert-RunLogged $CommonFilesLog $before $Outcome $ExitCode
+    $log = @(Read-LogLines $CommonFilesLog) -join "`n"
+    Invoke-Msiexec '/i' $newer 'lifecycle-upgrade.log'
+    Assert-True ((@(Read-LogLines $CommonFilesLog) -join "`n") -ceq $log) 'the upgrade changed the log'
+    Assert-LogDescriptor $CommonFilesLog
+    # 1603, ERROR_INSTALL_FAILURE: with a newer version installed, the launch condition
+    # NOT WIX_DOWNGRADE_DETECTED fails, which terminates the install (LaunchConditions action).
+    Invoke-Msiexec '/i' $release 'lifecycle-downgrade.log' @(1603)
+    $removed = Invoke-DocumentedScript 'remove-all-builds' 'newer-installed'
+    $left = @(Get-RelatedProducts)
+    Assert-True ($removed.Code -eq 0 -and $removed.Lines.Count -eq 1 -and $left.Count -eq 0) "the removal script left $($left.Count) products; it $($removed.Said)"
+    $script:Installing = $false
+    Assert-True ((@(Read-LogLines $CommonFilesLog) -join "`n") -ceq $log) 'the removal script changed the log'
+    $detected = Invoke-DocumentedScript 'detect' 'removed'
+    Assert-True ($detected.Code -eq 0 -and $detected.Lines.Count -eq 0) "the detection script, with nothing installed, $($detected.Said)"
 }
 
 # Puts the machine back; a step that fails is reported and counted.
 function Undo-Changes {
     $steps = [ordered]@{
-        # 1605, not installed: after an install that failed and was rolled back.
-        'uninstall the MSI' = { if ($script:Msi) { Invoke-Msiexec '/x' 'clean-up-remove.log' @(0, 3010, 1605) } }
+        # Whatever build a check left; none was installed before (Test-Msi).
+        'uninstall the MSI' = {
+            if ($script:Installing) { foreach ($code in Get-RelatedProducts) { Invoke-Msiexec '/x' $code "clean-up-remove-$code.log" } }
+        }
         'remove the temporary user and its profile' = {
             if ($script:UserName) {
                 $sid = (New-Object Security.Principal.NTAccount $script:UserName).Translate([Security.Principal.SecurityIdentifier]).Value
@@ -387,7 +509,9 @@ function Undo-Changes {
                 # Windows' to unload, not the launcher's fault: no check fails for it.
                 if ($userProfile -and $userProfile.Loaded) {
                     Write-Output "WARN clean-up: the temporary user's profile $($userProfile.LocalPath) ($sid) is still loaded after 2 minutes; remove it once unloaded"
-                } else { $userProfile | Remove-CimInstance }
+                } elseif ($userProfile) {
+                    try { $userProfile | Remove-CimInstance } catch { Write-Output "WARN clean-up: the temporary user's profile $($userProfile.LocalPath) ($sid) was not removed: $($_.Exception.Message)" }
+                }
             }
         }
         'restore the PowerShell logging policies' = { Restore-PowerShellPolicies }
@@ -431,6 +555,9 @@ try {
     Enable-PowerShellRecords
 
     Test-Check 'SHA256SUMS matches the files' { Test-Sums }
+    Test-Check 'LaunchBrightloom.exe''s version resource names the MSI''s version and a commit' {
+        Assert-VersionInfo (Get-Item -LiteralPath (Join-Path $Dist 'LaunchBrightloom.exe')).VersionInfo (Split-Path -Leaf (Find-Msi $Dist 'LaunchBrightloom-*-x64.msi'))
+    }
     Test-Check "a run logs five lines in ProgramData and exits $ExitCode" { Test-Run }
     Test-Check 'Windows PowerShell 5.1 ran the launcher''s script in that run (transcript, event 4104)' -AfterFirstRun {
         Assert-True $script:RunRecords 'no run to look at'
@@ -438,10 +565,17 @@ try {
     }
     Test-Check 'the log that run created has the launcher''s descriptor' -AfterFirstRun { Assert-LogDescriptor $ProgramDataLog }
     Test-Check 'a standard user reads that log with Get-Content and appends five lines' -AfterFirstRun { Test-StandardUser }
+    Test-Check "an oplock held on the ProgramData log and never let go holds no run past $HeldRunSeconds s" {
+        Initialize-ProgramDataLog; Invoke-UnderOplock 'hold' $ProgramDataLog $Launcher
+    }
+    Test-Check 'an oplock on the ProgramData log let go at each break costs a run no line' {
+        Initialize-ProgramDataLog; Invoke-UnderOplock 'ack' $ProgramDataLog $Launcher
+    }
     Test-Check "started from PowerShell 7, a run exits $ExitCode and Start-Process runs in 5.1" { Test-FromPwsh }
     Test-Check 'a junction at ProgramData\Velmora is not followed' { Test-Junction }
     Test-Check 'planted.dll marks when loaded, and never loads planted beside the launcher' { Test-PlantedDll }
-    Test-Check 'the MSI installs, its launcher logs under the locked descriptor, and it uninstalls' { Test-Msi }
+    Test-Check 'the MSI installs, its launcher logs under the locked descriptor and past a held oplock, shows the release''s version, and uninstalls' { Test-Msi }
+    Test-Check 'a rebuild replaces the release, the next version upgrades and keeps the log, a downgrade is refused, and the documented scripts detect and remove it' { Test-MsiLifecycle }
 } catch {
     $script:Failed++
     Write-Output "FAIL setting up: $($_.Exception.Message)"

@@ -42,11 +42,36 @@ Test-Case 'a 5.1 session that could not open the app' '' {
 }
 Test-Case 'a 5.1 session that could not load Start-Process' 'could not be loaded' { Assert-HiddenSession (Read-Transcript ($header + $notLoaded)) $false }
 
+# Windows may name powershell.exe by its full path, quoted or not; only the encoding picks the session.
+$system = 'C:\Windows\System32\WindowsPowerShell\v1.0\powershell.exe'
+$hosts = "$system -NoProfile -NonInteractive $LauncherEncodedCommand", "`"$system`" -NoProfile -NonInteractive $LauncherEncodedCommand ",
+    "$system -NoProfile -NonInteractive -EncodedCommand JABFAHIA", "$system -EncodedCommand X$($LauncherEncodedCommand.Substring(16))"
+Test-Case 'the launcher''s sessions among others, by the header''s encoding' '' {
+    $picked = @(Select-LauncherSession @($hosts | ForEach-Object { Read-Transcript ("Host Application: $_", 'Process ID: 1') }))
+    Assert-True ($picked.Count -eq 2 -and $picked[1].HostApplication.StartsWith('"')) "picked $($picked.Count): $($picked | ForEach-Object { $_.HostApplication })"
+}
+
 $prompt = @{ ProcessId = 4660; Text = 'prompt' }
 Test-Case 'the script logged by the session' '' { Assert-ScriptBlockLogged @($prompt, @{ ProcessId = 4660; Text = $ActivationScript }) 4660 $ActivationScript }
 Test-Case 'the script logged by another process, altered by this one' 'none of the 2' {
     Assert-ScriptBlockLogged @(@{ ProcessId = 4660; Text = $ActivationScript.ToLower() }, @{ ProcessId = 99; Text = $ActivationScript }, $prompt) 4660 $ActivationScript
 }
+
+$commit = '0123456789abcdef0123456789abcdef01234567'
+$resource = New-Object psobject -Property @{ FileVersion = '1.0.0.0'; ProductVersion = "1.0.0+$commit"
+    CompanyName = 'Velmora Softworks Limited'; OriginalFilename = 'LaunchBrightloom.exe' }
+Test-Case 'a version resource naming the MSI''s version and its commit' '' { Assert-VersionInfo $resource 'LaunchBrightloom-1.0.0-x64.msi' }
+Test-Case 'a version resource naming no commit' 'ProductVersion 1.0.0, not 1.0.0+<commit>' {
+    $resource.ProductVersion = '1.0.0'
+    Assert-VersionInfo $resource 'LaunchBrightloom-1.0.0-x64.msi'
+}
+
+$markdown = '- Detect:', '', '  <!-- script: detect -->', '  ```powershell', '  if ($x) {', '      ''installed''', '  }', '  ```'
+Test-Case 'a marked script in a list item' '' {
+    $text = Get-MarkedScript $markdown 'detect'
+    Assert-True ($text -ceq "if (`$x) {`r`n    'installed'`r`n}") "read as: $text"
+}
+Test-Case 'a script whose marker is missing' 'no <!-- script: remove-all-builds -->' { Get-MarkedScript $markdown 'remove-all-builds' }
 
 # The 4104 and transcript checks compare with the constants, which must be what the launcher makes.
 Test-Case 'the script and its command line are the launcher''s' '' {

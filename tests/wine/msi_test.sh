@@ -1,20 +1,24 @@
 #!/bin/sh
 # The MSI under Wine's msiexec, in a prefix of its own: install, a run of the
-# installed launcher, reinstall, a rebuild of the same version, upgrade, a
-# refused downgrade, uninstall by the upgrade code. Wine does not enforce file
-# permissions, so the log's rights are checked in the package's table only.
+# installed launcher, reinstall, rebuilds of the same version, upgrade, a
+# refused downgrade, and docs/deployment.md's detection and removal scripts in
+# real PowerShell 7 (where built; else removal by the upgrade code). Wine does
+# not enforce file permissions, so the log's rights are checked in the
+# package's table only.
 set -eu
 source_dir=$1
 launcher=$2
 powershell=$3
 export WINEPREFIX=$4
+# tests/pwsh_host's folder, or empty where dotnet is missing.
+engine=${5:-}
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES='mscoree,mshtml='
 
 work=$(mktemp -d)
 trap 'wineserver --kill 2>/dev/null || true; rm -rf "$work"' EXIT
 fail() {
-    echo "FAIL: $*"
+    printf 'FAIL: %s\n' "$*"
     # What Wine and the last msiexec said, so that a failure names its cause.
     tail -n 15 "$work/wine.out" "$(ls -t "$work"/*.log 2>/dev/null | head -1)" 2>/dev/null | tr -d '\r\000'
     exit 1
@@ -26,6 +30,24 @@ wine_quiet() {
 msiexec() {
     wine_quiet msiexec "$1" "Z:$(printf '%s' "$work/$2" | tr / '\\')" /qn \
         /l*v "Z:$(printf '%s' "$work/$2.log" | tr / '\\')"
+}
+dos() {
+    printf 'Z:%s' "$1" | tr / '\\'
+}
+# Real PowerShell 7 under Wine: NAME, then -File or -Command and its text; what it
+# writes goes to NAME.out and NAME.err. A pseudo-terminal gives it the console it needs.
+powershell7() {
+    PS_ENGINE="$engine/powershell.exe" PS_MODE=$2 PS_TEXT=$3 PS_OUT="$work/$1.out" PS_ERR="$work/$1.err" \
+        WINEDLLOVERRIDES='mshtml=' DOTNET_EnableWriteXorExecute=0 POWERSHELL_TELEMETRY_OPTOUT=1 NO_COLOR=1 \
+        script -qec 'wine "$PS_ENGINE" -NoProfile -NonInteractive -ExecutionPolicy Bypass "$PS_MODE" "$PS_TEXT" \
+            >"$PS_OUT" 2>"$PS_ERR"' /dev/null </dev/null >>"$work/wine.out" 2>&1
+}
+# A script of docs/deployment.md, as it stands there, run as a file: NAME, then what
+# its output must be, "some" or "none"; it must exit 0.
+documented_script() {
+    powershell7 "$1" -File "$(dos "$work/$1.ps1")" || fail "$1.ps1 exited $?: $(cat "$work/$1.err")"
+    if [ "$2" = some ]; then [ -s "$work/$1.out" ]; else [ ! -s "$work/$1.out" ]; fi ||
+        fail "$1.ps1 wrote '$(cat "$work/$1.out")', not $2 output; $(cat "$work/$1.err")"
 }
 lines() {
     if [ -f "$1" ]; then wc -l <"$1"; else echo 0; fi
@@ -88,6 +110,21 @@ rm -rf "$WINEPREFIX"
 wineboot --init </dev/null >"$work/wine.out" 2>&1
 wineserver --wait
 cp "$powershell" "$WINEPREFIX/drive_c/windows/system32/WindowsPowerShell/v1.0/powershell.exe"
+# The scripts are read by the acceptance script's own reader, before anything is installed.
+if [ -n "$engine" ]; then
+    powershell7 extract -Command ". '$(dos "$source_dir/tests/windows/acceptance-helpers.ps1")'
+        foreach (\$name in 'detect', 'remove-all-builds') {
+            Set-Content -LiteralPath \"$(dos "$work")\\\$name.ps1\" -Value (Get-MarkedScript @(Get-Content -LiteralPath '$(dos "$source_dir/docs/deployment.md")') \$name)
+        }" || fail "docs/deployment.md's scripts: $(cat "$work/extract.err")"
+fi
+# Whatever build is installed goes by the upgrade code, as the docs say, through
+# the Installer object's RelatedProducts: a package file names only its own build.
+upgrade=$(sed -n 's/.*UpgradeCode="\([^"]*\)".*/\1/p' "$source_dir/packaging/LaunchBrightloom.wxs")
+printf '%s\r\n' 'For Each code In CreateObject("WindowsInstaller.Installer").RelatedProducts(WScript.Arguments(0))' \
+    'WScript.Echo code' 'Next' >"$work/related.vbs"
+related_products() {
+    wine cscript //nologo "$(dos "$work/related.vbs")" "{$upgrade}" </dev/null 2>>"$work/wine.out" | tr -d '\r'
+}
 installed="$WINEPREFIX/drive_c/Program Files/Velmora/Brightloom"
 log="$WINEPREFIX/drive_c/Program Files/Common Files/Velmora/Brightloom/bright_loom_launcher_logs.txt"
 fallback="$WINEPREFIX/drive_c/ProgramData/Velmora/Brightloom/bright_loom_launcher_logs.txt"
@@ -96,6 +133,7 @@ msiexec /i old.msi || fail "install exited $?"
 cmp "$launcher" "$installed/LaunchBrightloom.exe" || fail "the installed launcher is not the packaged one"
 cmp "$work/notices.txt" "$installed/THIRD-PARTY-NOTICES.txt" || fail "no notices beside the launcher"
 [ -f "$log" ] && [ ! -s "$log" ] || fail "no empty log in Common Files"
+[ -z "$engine" ] || documented_script detect some
 
 LB_PS_EXIT_CODE=0 wine_quiet 'C:\Program Files\Velmora\Brightloom\LaunchBrightloom.exe' ||
     fail "the installed launcher exited $?"
@@ -105,6 +143,9 @@ LB_PS_EXIT_CODE=0 wine_quiet 'C:\Program Files\Velmora\Brightloom\LaunchBrightlo
 msiexec /i old.msi || fail "reinstall exited $?"
 [ "$(lines "$log")" -eq 5 ] || fail "reinstall changed the log"
 
+# The same launcher a day later, as the acceptance's rebuild.
+msiexec /i later.msi || fail "installing the same files built later exited $?"
+[ "$(related_products | grep -c .)" -eq 1 ] || fail "the upgrade code's products after a rebuild: $(related_products)"
 msiexec /i rebuilt.msi || fail "installing a rebuild of the same version exited $?"
 cmp "$work/rebuilt.exe" "$installed/LaunchBrightloom.exe" ||
     fail "a rebuild of the same version kept the launcher installed before it"
@@ -117,23 +158,27 @@ msiexec /i new.msi || fail "upgrade exited $?"
 [ "$(uninstall_entries)" -eq 1 ] || fail "$(uninstall_entries) uninstall entries after upgrading"
 
 # Wine logs the failed launch condition and the newer product it found, not
-# the condition's message, which Windows adds.
-if msiexec /i old.msi; then fail "a downgrade was installed"; fi
+# the condition's message, which Windows adds. It exits 1603, ERROR_INSTALL_FAILURE,
+# as the acceptance expects of Windows; the Unix side sees its low byte, 67.
+refused=0
+msiexec /i old.msi || refused=$?
+[ "$refused" -eq 67 ] || fail "a downgrade exited $refused, not 1603 (67 to Unix)"
 grep -q 'LaunchConditions. Return value 0' "$work/old.msi.log" &&
     grep -q '^Property(S): WIX_DOWNGRADE_DETECTED = {' "$work/old.msi.log" ||
     fail "msiexec's log does not say why the downgrade failed"
 
-# Whatever build is installed goes by the upgrade code, as the docs say, through
-# the Installer object's RelatedProducts: a package file names only its own build.
-upgrade=$(sed -n 's/.*UpgradeCode="\([^"]*\)".*/\1/p' "$source_dir/packaging/LaunchBrightloom.wxs")
-printf '%s\r\n' 'For Each code In CreateObject("WindowsInstaller.Installer").RelatedProducts(WScript.Arguments(0))' \
-    'WScript.Echo code' 'Next' >"$work/related.vbs"
-related=$(wine cscript //nologo "Z:$(printf '%s' "$work/related.vbs" | tr / '\\')" "{$upgrade}" \
-    </dev/null 2>>"$work/wine.out" | tr -d '\r')
+related=$(related_products)
 [ "$(printf '%s\n' "$related" | grep -c .)" -eq 1 ] || fail "the upgrade code's products: $related"
-wine_quiet msiexec /x "$related" /qn /l*v "Z:$(printf '%s' "$work/remove.log" | tr / '\\')" ||
-    fail "uninstall exited $?"
+if [ -n "$engine" ]; then
+    documented_script remove-all-builds some
+    [ "$(grep -c . "$work/remove-all-builds.out")" -eq 1 ] || fail "the removal script's lines: $(cat "$work/remove-all-builds.out")"
+    documented_script detect none
+else
+    echo "No real PowerShell (dotnet): removed by the upgrade code from VBScript, not by docs/deployment.md's script"
+    wine_quiet msiexec /x "$related" /qn /l*v "$(dos "$work/remove.log")" || fail "uninstall exited $?"
+fi
 [ ! -e "$installed/LaunchBrightloom.exe" ] || fail "uninstall left the launcher"
 [ "$(lines "$log")" -eq 5 ] || fail "uninstall did not keep the log"
 [ "$(uninstall_entries)" -eq 0 ] || fail "$(uninstall_entries) uninstall entries after uninstalling"
-echo "msi: installed, ran, reinstalled, upgraded, refused a downgrade, uninstalled by the upgrade code; log kept"
+[ -z "$(related_products)" ] || fail "products left: $(related_products)"
+echo "msi: installed, ran, reinstalled, rebuilt, upgraded, refused a downgrade, uninstalled by the upgrade code${engine:+ with the documented scripts}; log kept"
