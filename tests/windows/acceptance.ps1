@@ -240,7 +240,10 @@ function Test-Run {
 
 # A run whose log's opens meet a Read-Write-Handle oplock: in 'hold' mode never let go, so
 # only the run's bound on each open ends it; in 'ack' mode let go at each break, so the run
-# must lose no line, and at least one break must show that the oplock was in its way.
+# must lose no line, and at least one break must show that the oplock was in its way. In
+# 'filter' mode a filter oplock, which the run's open does not break but its append does, is
+# never let go; in 'atomic' mode a handle opened requiring an oplock never asks for one.
+# Except in 'ack' mode, only the run's bound on each open and operation ends it.
 function Invoke-UnderOplock([string] $Mode, [string] $Log, [string] $Path) {
     Assert-True (Test-Path -LiteralPath $OplockHolder -PathType Leaf) "no $OplockHolder (give -OplockHolder)"
     Assert-True (Test-Path -LiteralPath $Log) "no $Log to take an oplock on"
@@ -248,25 +251,27 @@ function Invoke-UnderOplock([string] $Mode, [string] $Log, [string] $Path) {
     $name = "oplock-$Mode-$(@(Get-ChildItem -LiteralPath $Work -Filter 'oplock-*').Count)"
     $ready = Join-Path $Work "$name.ready"
     $output = Join-Path $Kept "$name.txt"
-    $holder = Start-Process -FilePath $OplockHolder -PassThru -RedirectStandardOutput $output `
-        -ArgumentList "`"$Log`"", $Mode, "`"$ready`"", $(if ($Mode -eq 'hold') { 600 } else { 30 })
+    $errors = Join-Path $Kept "$name.errors.txt"
+    $holder = Start-Process -FilePath $OplockHolder -PassThru -RedirectStandardOutput $output -RedirectStandardError $errors `
+        -ArgumentList "`"$Log`"", $Mode, "`"$ready`"", $(if ($Mode -ne 'ack') { 600 } else { 30 })
     $null = $holder.Handle
     try {
         for ($tenths = 0; -not (Test-Path -LiteralPath $ready); $tenths++) {
-            # Exit 2: no oplock granted, so no run could be held by it; never a pass.
-            if ($holder.HasExited) { throw "oplock_holder exited $($holder.ExitCode) before it held $Log`: $(Get-Content -Raw -LiteralPath $output)" }
+            # Exit 2: no oplock granted (or the atomic open refused), so no run could be held by it; never a pass.
+            if ($holder.HasExited) { throw "oplock_holder $Mode exited $($holder.ExitCode) before it held $Log`: $(Get-Content -Raw -LiteralPath $errors)" }
             Assert-True ($tenths -lt 300) "oplock_holder held no oplock on $Log after 30 s"
             Start-Sleep -Milliseconds 100
         }
         $code = Invoke-Bounded @{ FilePath = $Path; WorkingDirectory = (New-Folder $name) } $HeldRunSeconds
         Assert-True ($code -eq $ExitCode) "exit code $code, not $ExitCode"
-        if ($Mode -eq 'hold') { return }
+        if ($Mode -ne 'ack') { return }
         Assert-RunLogged $Log $before $Outcome $ExitCode
         Assert-True ($holder.WaitForExit(60000) -and $holder.ExitCode -eq 0) "oplock_holder ack did not end with 0 in time; see $output"
         $breaks = @(Get-Content -LiteralPath $output | Where-Object { $_ -match '^breaks (\d+)$' } | ForEach-Object { [int]$Matches[1] })
         Assert-True ($breaks.Count -eq 1 -and $breaks[0] -gt 0) "the oplock never broke (oplock_holder: $(Get-Content -Raw -LiteralPath $output)), so the run met none"
     } finally {
-        if (-not $holder.HasExited) { & taskkill.exe /PID $holder.Id /T /F | Out-Null }
+        # Gone, so that its handles do not keep the next holder's exclusive oplock from being granted.
+        if (-not $holder.HasExited) { & taskkill.exe /PID $holder.Id /T /F | Out-Null; $null = $holder.WaitForExit(10000) }
     }
 }
 
@@ -567,6 +572,12 @@ try {
     Test-Check 'a standard user reads that log with Get-Content and appends five lines' -AfterFirstRun { Test-StandardUser }
     Test-Check "an oplock held on the ProgramData log and never let go holds no run past $HeldRunSeconds s" {
         Initialize-ProgramDataLog; Invoke-UnderOplock 'hold' $ProgramDataLog $Launcher
+    }
+    Test-Check "a filter oplock held on the ProgramData log and never let go holds no run past $HeldRunSeconds s" {
+        Initialize-ProgramDataLog; Invoke-UnderOplock 'filter' $ProgramDataLog $Launcher
+    }
+    Test-Check "a handle on the ProgramData log opened requiring an oplock that never asks for one holds no run past $HeldRunSeconds s" {
+        Initialize-ProgramDataLog; Invoke-UnderOplock 'atomic' $ProgramDataLog $Launcher
     }
     Test-Check 'an oplock on the ProgramData log let go at each break costs a run no line' {
         Initialize-ProgramDataLog; Invoke-UnderOplock 'ack' $ProgramDataLog $Launcher
