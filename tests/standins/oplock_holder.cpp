@@ -173,26 +173,42 @@ int wmain(int argc, wchar_t** argv) {
     const bool atomic = mode == L"atomic";
     const ULONGLONG deadline = ::GetTickCount64() + seconds * 1000ULL;
 
-    Oplock oplock;
-    if (const DWORD error = oplock.Open(path); error != ERROR_SUCCESS) {
-        PrintError(L"cannot open", path, error);
-        return kBadArguments;
-    }
     // Filter and atomic as NtCreateFile's page tells (learn.microsoft.com/windows-hardware/
     // drivers/ddi/ntifs/nf-ntifs-ntcreatefile): the filter oplock on a handle that reserves it,
     // reads attributes only and shares everything, so it is granted only while no other open
     // exists; the atomic open is to be followed by an oplock request, which never comes.
+    Oplock oplock;
     NTSTATUS status = 0;
-    if (mode == L"filter") {
-        status = oplock.OpenNt(path, FILE_READ_ATTRIBUTES, FILE_RESERVE_OPFILTER);
-    } else if (atomic) {
-        status = oplock.OpenNt(path, FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                               FILE_OPEN_REQUIRING_OPLOCK);
+    const auto acquire = [&]() -> DWORD {
+        status = 0;
+        if (const DWORD error = oplock.Open(path); error != ERROR_SUCCESS) {
+            return error;
+        }
+        if (mode == L"filter") {
+            status = oplock.OpenNt(path, FILE_READ_ATTRIBUTES, FILE_RESERVE_OPFILTER);
+        } else if (atomic) {
+            status = oplock.OpenNt(path, FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                   FILE_OPEN_REQUIRING_OPLOCK);
+        }
+        return !NT_SUCCESS(status) ? ::RtlNtStatusToDosError(status)
+               : atomic            ? ERROR_SUCCESS
+               : mode == L"filter" ? oplock.Request(FSCTL_REQUEST_FILTER_OPLOCK)
+                                   : oplock.Request();
+    };
+    // An exclusive oplock is refused while anyone else has the file open, a virus scanner
+    // or an indexer for a moment too: asked again for a while before that counts.
+    constexpr ULONGLONG kGrantPatienceMs = 10'000;
+    const ULONGLONG grantDeadline = ::GetTickCount64() + kGrantPatienceMs;
+    DWORD error = acquire();
+    while (error == ERROR_OPLOCK_NOT_GRANTED && ::GetTickCount64() < grantDeadline) {
+        ::Sleep(50);
+        error = acquire();
     }
-    const DWORD error = !NT_SUCCESS(status) ? ::RtlNtStatusToDosError(status)
-                        : atomic            ? ERROR_SUCCESS
-                        : mode == L"filter" ? oplock.Request(FSCTL_REQUEST_FILTER_OPLOCK)
-                                            : oplock.Request();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+        error == ERROR_ACCESS_DENIED) {
+        PrintError(L"cannot open", path, error);
+        return kBadArguments;
+    }
     if (error != ERROR_SUCCESS) {
         PrintError(atomic ? L"atomic open refused on" : L"no oplock on", path, error, status);
         return kNoOplock;
