@@ -18,6 +18,8 @@ namespace {
 struct Oplocked {
     std::wstring name;
     int breaks = 0;
+    // As a batch or filter break that a sharing violation started: no handle.
+    bool refused = false;
     int broken = 0;
     int waited = 0; // opens that Windows would have held until the holder let go
 } oplocked;
@@ -44,6 +46,11 @@ extern "C" NTSTATUS NTAPI NtCreateFile(PHANDLE handle, ACCESS_MASK access,
     ++oplocked.broken;
     if ((options & FILE_COMPLETE_IF_OPLOCKED) == 0) {
         ++oplocked.waited;
+    }
+    if (oplocked.refused) {
+        ::CloseHandle(*handle);
+        io->Information = 0x9; // FILE_OPBATCH_BREAK_UNDERWAY
+        return static_cast<NTSTATUS>(0xC0000043L);
     }
     return kOplockBreakInProgress;
 }
@@ -74,7 +81,11 @@ TEST_F(OplockedLog, ABreakThatEndsCostsNoLine) {
     const struct {
         bool commonFiles;
         const wchar_t* breaking;
-    } cases[] = {{false, kLogName}, {false, L"Brightloom"}, {true, kLogName}};
+        bool refused;
+    } cases[] = {{false, kLogName, false},
+                 {false, L"Brightloom", false},
+                 {true, kLogName, false},
+                 {false, kLogName, true}};
     for (const auto& c : cases) {
         ResetLogFolders();
         LogPlace place = ProgramDataPlace();
@@ -86,7 +97,7 @@ TEST_F(OplockedLog, ABreakThatEndsCostsNoLine) {
         }
         ASSERT_TRUE(OpenLogFileForAppend(place, DeadlineForOneLine(),
                                          true)); // the log and its folders exist
-        oplocked = {c.breaking, 3};
+        oplocked = {c.breaking, 3, c.refused};
         UniqueHandle log = OpenLogFileForAppend(place, DeadlineForOneLine());
         ASSERT_TRUE(log) << c.commonFiles << " " << Narrow(c.breaking);
         EXPECT_EQ(oplocked.broken, 3) << Narrow(c.breaking);

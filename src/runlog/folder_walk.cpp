@@ -22,19 +22,20 @@ constexpr ULONG kFolderOptions =
 // oplock holds up can be given up (log_file.cpp).
 constexpr ULONG kFileOptions = FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT;
 
-// Opens what is there, or where make is set and nothing is, makes it with the
-// right to delete it again, should it be refused, and sharing that lets this
-// run open it again to do so. The creator of a file gets the access it asks
-// for; should a file system refuse it all the same, it is made without.
+// Opens what is there, or where make is set and nothing is, makes it, with
+// the extra access given and sharing that lets this run open it again to
+// remove it, should it be refused. The creator of a file gets the access it
+// asks for; should a file system refuse it all the same, it is made without.
 [[nodiscard]] Opened OpenOrMake(HANDLE parent, std::wstring_view name, DWORD access, ULONG share,
-                                ULONG options, PSECURITY_DESCRIPTOR security, bool make) noexcept {
+                                ULONG options, PSECURITY_DESCRIPTOR security, bool make,
+                                DWORD madeAccess = 0) noexcept {
     Opened opened = NtOpen(parent, name, access, share, FILE_OPEN, options);
     if (!make || opened.status != kNameNotFound) {
         return opened;
     }
     const ULONG madeShare = share | FILE_SHARE_DELETE;
-    opened = NtOpen(parent, name, access | DELETE, madeShare, FILE_CREATE, options, security);
-    if (opened.status == kAccessDenied) {
+    opened = NtOpen(parent, name, access | madeAccess, madeShare, FILE_CREATE, options, security);
+    if (opened.status == kAccessDenied && madeAccess != 0) {
         opened = NtOpen(parent, name, access, madeShare, FILE_CREATE, options, security);
     }
     if (opened.status == kNameCollision) { // another run made it meanwhile
@@ -64,10 +65,12 @@ constexpr ULONG kFileOptions = FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT
 }
 
 // Removed through a second open of what the handle holds, never by its
-// name, marked to be deleted once the last handle to it is closed. Not
-// through SetFileInformationByHandle: a delete that way waits until whoever
-// holds a read-handle oplock on it acknowledges the break, where an open that
-// completes at once and the clean-up of a handle never wait
+// name, marked to be deleted once the last handle to it is closed. That open
+// is checked against the rights on what it opens: it needs DELETE there, or
+// delete-child on the folder above. Not through SetFileInformationByHandle:
+// a delete that way waits until whoever holds a read-handle oplock or lease
+// on it acknowledges the break, where an open that completes at once and the
+// clean-up of a handle never wait
 // (learn.microsoft.com/windows-hardware/drivers/ifs/irp-mj-set-information2,
 // irp-mj-cleanup2). Should another program hold it open, the name goes when
 // that program closes it; a new folder that someone filled meanwhile cannot
@@ -117,7 +120,10 @@ Opened OpenChildFolder(HANDLE parent, std::wstring_view name, bool create,
 
 Opened OpenChildFile(HANDLE parent, std::wstring_view name, DWORD access, DWORD share,
                      PSECURITY_DESCRIPTOR security, const std::wstring& finalPath) noexcept {
-    Opened file = OpenOrMake(parent, name, access, share, kFileOptions, security, true);
+    // Held with DELETE, a new file can be opened by others only with delete
+    // sharing, so nobody can keep its removal from opening it. A new folder
+    // is not: another run's walk opens it without delete sharing.
+    Opened file = OpenOrMake(parent, name, access, share, kFileOptions, security, true, DELETE);
     if (file && !(LiesAt(file.handle.get(), finalPath) && IsOneLinkDiskFile(file.handle.get()))) {
         Refuse(file);
     }

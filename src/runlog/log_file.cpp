@@ -22,6 +22,13 @@ OVERLAPPED LockRegion() noexcept {
     return region;
 }
 
+// Each operation is waited for through an event of its own, not the file's
+// handle, which every operation on it signals. Without one (out of
+// resources), the file's handle serves, one operation at a time as here.
+[[nodiscard]] UniqueHandle NewEvent() noexcept {
+    return UniqueHandle(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+}
+
 [[nodiscard]] DWORD MillisecondsUntil(ULONGLONG deadline) noexcept {
     const ULONGLONG now = ::GetTickCount64();
     return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
@@ -48,8 +55,10 @@ bool FinishBy(HANDLE file, OVERLAPPED& operation, BOOL begun, ULONGLONG deadline
 }
 
 bool LockForAppend(HANDLE file, ULONGLONG deadline) noexcept {
+    const UniqueHandle done = NewEvent();
     for (;;) {
         OVERLAPPED region = LockRegion();
+        region.hEvent = done.get();
         DWORD unused = 0;
         if (::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
                          &region) ||
@@ -75,9 +84,11 @@ void Unlock(HANDLE file) noexcept {
 }
 
 [[nodiscard]] bool WriteAtEnd(HANDLE file, std::string_view bytes, ULONGLONG deadline) noexcept {
+    const UniqueHandle done = NewEvent();
     while (!bytes.empty()) {
         // Offset all ones asks for the current end of the file, on every write.
         OVERLAPPED atEnd{};
+        atEnd.hEvent = done.get();
         atEnd.Offset = 0xFFFFFFFF;
         atEnd.OffsetHigh = 0xFFFFFFFF;
         DWORD written = 0;
@@ -116,7 +127,9 @@ void CutBackTo(HANDLE file, LARGE_INTEGER size) noexcept {
     }
     const LONGLONG tail = std::min<LONGLONG>(size.QuadPart, 2);
     const ULONGLONG at = static_cast<ULONGLONG>(size.QuadPart - tail);
+    const UniqueHandle done = NewEvent();
     OVERLAPPED from{};
+    from.hEvent = done.get();
     from.Offset = static_cast<DWORD>(at);
     from.OffsetHigh = static_cast<DWORD>(at >> 32);
     char last[2] = {};

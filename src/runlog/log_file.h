@@ -27,6 +27,8 @@
 // append so) is pending, and can be cancelled
 // (learn.microsoft.com/windows-hardware/drivers/ifs/breaking-oplocks): past
 // the deadline it is, and the cancel waited for, so that nothing writes into
-// the OVERLAPPED after this returns. True when it ended well.
+// the OVERLAPPED after this returns. That wait is short for an oplock's; an
+// operation a file system or a filter driver has begun may go on to its end
+// before it stops (CancelIoEx). True when it ended well.
 [[nodiscard]] bool FinishBy(HANDLE file, OVERLAPPED& operation, BOOL begun, ULONGLONG deadline,
                             DWORD& transferred) noexcept;
