@@ -289,6 +289,15 @@ TEST_F(LogPath, ARefusedFolderIsRemovedOnlyWhereThisRunMadeIt) {
     EXPECT_TRUE(Exists(folder)) << "a folder this run did not make was removed";
 }
 
+// Another run's walk opens a folder that a run has just made and still holds.
+TEST_F(LogPath, AFolderOneRunMadeOpensForAnotherMeanwhile) {
+    ASSERT_TRUE(::CreateDirectoryW(ProgramDataMakerFolder().c_str(), nullptr));
+    const Opened parent = OpenWalkStart(ProgramDataMakerFolder());
+    const Opened made = OpenChildFolder(parent.handle.get(), L"Brightloom", true, L"");
+    ASSERT_TRUE(made && made.made);
+    EXPECT_TRUE(OpenChildFolder(parent.handle.get(), L"Brightloom", false, L""));
+}
+
 // Where a folder's final path cannot be read (a volume without a drive
 // letter), the log is still looked up through the folder's handle: a link at
 // the name is not followed, and nothing is made where it points.
