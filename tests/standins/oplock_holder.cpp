@@ -6,10 +6,11 @@
 //
 // oplock_holder.exe <file> <hold|ack|filter|atomic> <ready-file> <seconds>   (<file> a full path)
 //
-// Creates <ready-file> (empty) once the first oplock, or the atomic open, is held, keeps going
-// for <seconds>, then prints "breaks N" (the breaks seen, 0 for atomic) and exits 0. Exits 2
-// when the first oplock or the atomic open is refused (Wine has no oplocks: ERROR_NOT_SUPPORTED),
-// 3 on bad arguments or a file it cannot open.
+// Creates <ready-file> (empty) once the first oplock, or the atomic open, is held, and
+// <ready-file>.broken (empty) at the first break, so that the caller can tell a run that met the
+// oplock from one that never did. Keeps going for <seconds>, then prints "breaks N" (the breaks
+// seen, 0 for atomic) and exits 0. Exits 2 when the first oplock or the atomic open is refused
+// (Wine has no oplocks: ERROR_NOT_SUPPORTED), 3 on bad arguments or a file it cannot open.
 #include <windows.h>
 #include <winioctl.h>
 #include <winternl.h>
@@ -233,6 +234,14 @@ int wmain(int argc, wchar_t** argv) {
     // A new oplock is refused while someone else has the file open: asked again this often.
     constexpr DWORD kRetryMs = 5;
     unsigned long breaks = 0;
+    const std::wstring brokenMarker = std::wstring(argv[3]) + L".broken";
+    const auto markFirstBreak = [&] {
+        if (breaks == 1 &&
+            !UniqueHandle(::CreateFileW(brokenMarker.c_str(), GENERIC_WRITE, 0, nullptr,
+                                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr))) {
+            PrintError(L"cannot create", brokenMarker, ::GetLastError());
+        }
+    };
     if (atomic) {
         // No oplock was asked for, so none can break: the handle is only held.
         ::Sleep(Remaining(deadline));
@@ -242,10 +251,13 @@ int wmain(int argc, wchar_t** argv) {
         ++breaks;
         if (!acknowledge) {
             // The attacker: the break stays unacknowledged and the handle open to the end.
+            markFirstBreak();
             ::Sleep(Remaining(deadline));
             break;
         }
+        // Let go first: the marker must not hold up the open that broke the oplock.
         oplock.Release();
+        markFirstBreak();
         while (Remaining(deadline) > 0 &&
                (oplock.Open(path) != ERROR_SUCCESS || oplock.Request() != ERROR_SUCCESS)) {
             ::Sleep(kRetryMs);

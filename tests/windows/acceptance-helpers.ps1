@@ -34,8 +34,9 @@ function Assert-HashList([string[]] $Lines, [string[]] $Required, [scriptblock] 
     }
 }
 
-# The five lines of one run follow the first $Before lines, each stamped within a minute of $Now.
-function Assert-RunLines([string[]] $Lines, [int] $Before, [string] $Outcome, [int] $ExitCode, [datetime] $Now) {
+# The five lines of one run follow the first $Before lines, each stamped while the run ran, from
+# $Start to $End (taken before and after it; 2 s either side for stamps' whole seconds and clocks).
+function Assert-RunLines([string[]] $Lines, [int] $Before, [string] $Outcome, [int] $ExitCode, [datetime] $Start, [datetime] $End) {
     Assert-True ($Lines.Count -eq $Before + 5) "$($Lines.Count - $Before) new lines, not 5"
     $expected = @('=== LaunchBrightloom started ===', '^App is (NOT running|ALREADY RUNNING) before LaunchApp$',
         'Calling LaunchApp...', $Outcome, "=== LaunchBrightloom finished with exit code $ExitCode ===")
@@ -44,7 +45,7 @@ function Assert-RunLines([string[]] $Lines, [int] $Before, [string] $Outcome, [i
         Assert-True ($line -match '^\[(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)\] (.*)$') "not a log line: $line"
         $message = $Matches[2]
         $time = [datetime]::ParseExact($Matches[1], 'yyyy-MM-dd HH:mm:ss', [Globalization.CultureInfo]::InvariantCulture)
-        Assert-True ([math]::Abs(($Now - $time).TotalSeconds) -le 60) "not within a minute of $Now`: $line"
+        Assert-True ($time -ge $Start.AddSeconds(-2) -and $time -le $End.AddSeconds(2)) "not stamped between $Start and $End, while the run ran: $line"
         if ($i -eq 1) {
             Assert-True ($message -cmatch $expected[1]) "no probe verdict: $line"
         } else {
@@ -114,12 +115,17 @@ function Assert-ScriptBlockLogged($Events, [int] $ProcessId, [string] $Script) {
 }
 
 # The executable's version resource as docs/deployment.md describes it, for the release whose MSI
-# is named $MsiName: its version, and the commit after a "+". Returns the fields, to compare copies.
-$VersionFields = 'FileVersion', 'ProductVersion', 'CompanyName', 'OriginalFilename'
+# is named $MsiName: its version, and the commit after a "+"; the file version, as text and as the
+# four numbers a file version detection rule compares, is that version and .0. Returns the fields,
+# to compare copies.
+$VersionFields = 'FileVersion', 'ProductVersion', 'CompanyName', 'OriginalFilename', 'FileMajorPart', 'FileMinorPart', 'FileBuildPart', 'FilePrivatePart'
 function Assert-VersionInfo($Info, [string] $MsiName) {
-    Assert-True ($MsiName -match '^LaunchBrightloom-(.+)-x64\.msi$') "no version in the MSI's name $MsiName"
+    Assert-True ($MsiName -match '^LaunchBrightloom-(\d+\.\d+\.\d+)-x64\.msi$') "no version in the MSI's name $MsiName"
     $version = $Matches[1]
-    foreach ($field in $VersionFields) { Assert-True $Info.$field "no $field in the version resource" }
+    foreach ($field in $VersionFields[0..3]) { Assert-True $Info.$field "no $field in the version resource" }
+    Assert-True ($Info.FileVersion -ceq "$version.0") "FileVersion $($Info.FileVersion), not $version.0"
+    $parts = ($VersionFields[4..7] | ForEach-Object { $Info.$_ }) -join '.'
+    Assert-True ($parts -ceq "$version.0") "the file version's numbers are $parts, not $version.0"
     Assert-True ($Info.ProductVersion -match "^$([regex]::Escape($version))\+[0-9a-f]{40}$") "ProductVersion $($Info.ProductVersion), not $version+<commit>"
     Assert-True ($Info.CompanyName -ceq 'Velmora Softworks Limited') "CompanyName $($Info.CompanyName), not the MSI's Manufacturer"
     Assert-True ($Info.OriginalFilename -ceq 'LaunchBrightloom.exe') "OriginalFilename $($Info.OriginalFilename)"
@@ -127,11 +133,12 @@ function Assert-VersionInfo($Info, [string] $MsiName) {
 }
 
 # The text of the ```powershell block that a line <!-- script: $Name --> stands just above, in a
-# markdown file's lines; a block in a list item loses its fence's indentation, as markdown reads it.
-function Get-MarkedScript([string[]] $Lines, [string] $Name) {
-    $marker = "<!-- script: $Name -->"
+# markdown file's lines (or of the ```$Language block below <!-- $Kind: $Name -->); a block in a
+# list item loses its fence's indentation, as markdown reads it.
+function Get-MarkedScript([string[]] $Lines, [string] $Name, [string] $Kind = 'script', [string] $Language = 'powershell') {
+    $marker = "<!-- ${Kind}: $Name -->"
     for ($i = 0; $i -lt $Lines.Count - 1; $i++) {
-        if ($Lines[$i].Trim() -cne $marker -or $Lines[$i + 1] -notmatch '^( *)```powershell\s*$') { continue }
+        if ($Lines[$i].Trim() -cne $marker -or $Lines[$i + 1] -notmatch "^( *)``````$Language\s*`$") { continue }
         $indent = $Matches[1].Length
         $body = for ($j = $i + 2; $j -lt $Lines.Count -and $Lines[$j] -notmatch '^ *```\s*$'; $j++) {
             $Lines[$j] -replace "^ {0,$indent}", ''
@@ -139,5 +146,5 @@ function Get-MarkedScript([string[]] $Lines, [string] $Name) {
         Assert-True ($j -lt $Lines.Count) "the block after $marker has no closing fence"
         return $body -join "`r`n"
     }
-    throw "no $marker line just above a ``````powershell block"
+    throw "no $marker line just above a ``````$Language block"
 }

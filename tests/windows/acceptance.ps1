@@ -66,6 +66,10 @@ $script:LogsKept = 0
 $script:RunRecords = $null
 $script:RunStart = $null
 $script:FirstRunPassed = $false
+# When the last program Invoke-Bounded started was started: the run whose lines are checked next.
+$script:Started = Get-Date
+# INFO lines a check leaves, printed after its PASS or FAIL line.
+$script:Info = @()
 # Microsoft.PowerShell.LocalAccounts may not ship everywhere (Windows on Arm is undecided); net.exe does.
 $LocalAccounts = [bool](Get-Command -Name 'New-LocalUser' -ErrorAction SilentlyContinue)
 
@@ -80,6 +84,8 @@ function Test-Check([string] $Name, [scriptblock] $Body, [switch] $AfterFirstRun
         $note = if ($AfterFirstRun -and -not $script:FirstRunPassed) { ' (it builds on the first run, which failed)' } else { '' }
         Write-Output "FAIL $Name`: $($_.Exception.Message)$note"
     }
+    $script:Info | ForEach-Object { "INFO $_" }
+    $script:Info = @()
 }
 
 function New-Folder([string] $Name) {
@@ -110,6 +116,7 @@ function Reset-LogFolders {
 # Past its time limit a program is stopped with what it started, and the check fails; of msiexec
 # that is the client alone, while the Windows Installer service goes on with the installation.
 function Invoke-Bounded([hashtable] $Start, [int] $Seconds) {
+    $script:Started = Get-Date
     $process = Start-Process @Start -PassThru
     # Opened while it runs: 5.1 keeps no handle to a process started with
     # -Credential, and without one its exit code is lost.
@@ -134,14 +141,14 @@ function Read-LogLines([string] $Path) {
     @([IO.File]::ReadAllLines($Path))
 }
 
-# The five lines of one run follow the first $Before lines of the log, which is kept.
+# The five lines of the run last started follow the first $Before lines of the log, which is kept.
 function Assert-RunLogged([string] $Path, [int] $Before, [string] $Outcome, [int] $ExitCode) {
     $lines = @(Read-LogLines $Path)
     if ($lines.Count -gt 0) {
         $script:LogsKept++
         Copy-Item -LiteralPath $Path -Destination (Join-Path $Kept "run-log-$($script:LogsKept).txt")
     }
-    try { Assert-RunLines $lines $Before $Outcome $ExitCode (Get-Date) } catch { throw "$Path`: $($_.Exception.Message)" }
+    try { Assert-RunLines $lines $Before $Outcome $ExitCode $script:Started (Get-Date) } catch { throw "$Path`: $($_.Exception.Message)" }
 }
 
 function Assert-LogDescriptor([string] $Path) {
@@ -183,8 +190,7 @@ function Enable-PowerShellRecords {
     $saved = ''
     if (Test-Path -LiteralPath "HKLM:\$PolicyKey") {
         $saved = Join-Path $Kept 'powershell-policies-before.reg'
-        $null = & reg.exe export "HKLM\$PolicyKey" $saved /y
-        Assert-True ($LASTEXITCODE -eq 0) "reg export HKLM\$PolicyKey exited $LASTEXITCODE"
+        Invoke-Reg 'export', "HKLM\$PolicyKey", "`"$saved`"", '/y'
     }
     $script:PoliciesSaved = $saved
     Set-Policy 'Transcription' 'EnableTranscripting' 1
@@ -195,10 +201,16 @@ function Enable-PowerShellRecords {
 function Restore-PowerShellPolicies {
     if ($null -eq $script:PoliciesSaved) { return }
     if (Test-Path -LiteralPath "HKLM:\$PolicyKey") { Remove-Item -LiteralPath "HKLM:\$PolicyKey" -Recurse -Force }
-    if ($script:PoliciesSaved) {
-        $null = & reg.exe import $script:PoliciesSaved
-        Assert-True ($LASTEXITCODE -eq 0) "reg import $($script:PoliciesSaved) exited $LASTEXITCODE"
-    }
+    if ($script:PoliciesSaved) { Invoke-Reg 'import', "`"$($script:PoliciesSaved)`"" }
+}
+
+# reg.exe's output goes to files: `reg import` is reported to write its success on standard error,
+# which $ErrorActionPreference = 'Stop' could make an error.
+function Invoke-Reg([string[]] $Arguments) {
+    $output = Join-Path $Kept "reg-$($Arguments[0]).txt"
+    $code = Invoke-Bounded @{ FilePath = 'reg.exe'; ArgumentList = $Arguments; NoNewWindow = $true
+        RedirectStandardOutput = $output; RedirectStandardError = "$output.errors" } $RunSeconds
+    Assert-True ($code -eq 0) "reg $($Arguments -join ' ') exited $code`: $(Get-Content -Raw -LiteralPath $output, "$output.errors")"
 }
 
 # Sessions started from now on are transcribed into a folder of their own.
@@ -239,16 +251,22 @@ function Test-Run {
 }
 
 # A run whose log's opens meet a Read-Write-Handle oplock: in 'hold' mode never let go, so
-# only the run's bound on each open ends it; in 'ack' mode let go at each break, so the run
-# must lose no line, and at least one break must show that the oplock was in its way. In
-# 'filter' mode a filter oplock, which the run's open does not break but its append does, is
-# never let go; in 'atomic' mode a handle opened requiring an oplock never asks for one.
-# Except in 'ack' mode, only the run's bound on each open and operation ends it.
-function Invoke-UnderOplock([string] $Mode, [string] $Log, [string] $Path) {
+# only the run's bound on each open ends it, and the probe's place counts as unusable: the five
+# lines go to the next place, $Next (the run's current folder when not given). In 'ack' mode let
+# go at each break, so the run must lose no line, and at least one break must show that the
+# oplock was in its way. In 'filter' mode a filter oplock is never let go: whether the run's open
+# breaks it or only its append, the pages disagree, so an INFO line says which. In 'atomic' mode
+# a handle opened requiring an oplock never asks for one. Except in 'ack' mode, only the run's
+# bound on each open and operation ends it; in 'hold' and 'filter' the holder's mark of a break
+# shows that the run met the oplock at all.
+function Invoke-UnderOplock([string] $Mode, [string] $Log, [string] $Path, [string] $Next) {
     Assert-True (Test-Path -LiteralPath $OplockHolder -PathType Leaf) "no $OplockHolder (give -OplockHolder)"
     Assert-True (Test-Path -LiteralPath $Log) "no $Log to take an oplock on"
-    $before = @(Read-LogLines $Log).Count
     $name = "oplock-$Mode-$(@(Get-ChildItem -LiteralPath $Work -Filter 'oplock-*').Count)"
+    $folder = New-Folder $name
+    if (-not $Next) { $Next = Join-Path $folder $LogName }
+    # Read while no oplock is held: this script's own opens would break one and wait on it.
+    $before, $nextBefore, $programDataBefore = $Log, $Next, $ProgramDataLog | ForEach-Object { @(Read-LogLines $_).Count }
     $ready = Join-Path $Work "$name.ready"
     $output = Join-Path $Kept "$name.txt"
     $errors = Join-Path $Kept "$name.errors.txt"
@@ -262,16 +280,29 @@ function Invoke-UnderOplock([string] $Mode, [string] $Log, [string] $Path) {
             Assert-True ($tenths -lt 300) "oplock_holder held no oplock on $Log after 30 s"
             Start-Sleep -Milliseconds 100
         }
-        $code = Invoke-Bounded @{ FilePath = $Path; WorkingDirectory = (New-Folder $name) } $HeldRunSeconds
+        $code = Invoke-Bounded @{ FilePath = $Path; WorkingDirectory = $folder } $HeldRunSeconds
         Assert-True ($code -eq $ExitCode) "exit code $code, not $ExitCode"
-        if ($Mode -ne 'ack') { return }
-        Assert-RunLogged $Log $before $Outcome $ExitCode
-        Assert-True ($holder.WaitForExit(60000) -and $holder.ExitCode -eq 0) "oplock_holder ack did not end with 0 in time; see $output"
-        $breaks = @(Get-Content -LiteralPath $output | Where-Object { $_ -match '^breaks (\d+)$' } | ForEach-Object { [int]$Matches[1] })
-        Assert-True ($breaks.Count -eq 1 -and $breaks[0] -gt 0) "the oplock never broke (oplock_holder: $(Get-Content -Raw -LiteralPath $output)), so the run met none"
+        if ($Mode -eq 'hold' -or $Mode -eq 'filter') {
+            Assert-True (Test-Path -LiteralPath "$ready.broken") "the run never met the oplock (oplock_holder saw no break)"
+        }
+        # $Next is never the held log.
+        if ($Mode -eq 'hold') { Assert-RunLogged $Next $nextBefore $Outcome $ExitCode }
+        if ($Mode -eq 'ack') {
+            Assert-RunLogged $Log $before $Outcome $ExitCode
+            Assert-True ($holder.WaitForExit(60000) -and $holder.ExitCode -eq 0) "oplock_holder ack did not end with 0 in time; see $output"
+            $breaks = @(Get-Content -LiteralPath $output | Where-Object { $_ -match '^breaks (\d+)$' } | ForEach-Object { [int]$Matches[1] })
+            Assert-True ($breaks.Count -eq 1 -and $breaks[0] -gt 0) "the oplock never broke (oplock_holder: $(Get-Content -Raw -LiteralPath $output)), so the run met none"
+        }
     } finally {
         # Gone, so that its handles do not keep the next holder's exclusive oplock from being granted.
         if (-not $holder.HasExited) { & taskkill.exe /PID $holder.Id /T /F | Out-Null; $null = $holder.WaitForExit(10000) }
+    }
+    if ($Mode -eq 'filter') {
+        $here = @(Read-LogLines $Next).Count - $nextBefore
+        $added = @(Read-LogLines $ProgramDataLog).Count - $programDataBefore
+        $script:Info += if ($here -eq 5) { "filter oplock on $Log`: the run's open broke it (five lines in its current folder)" }
+        elseif ($here -eq 0 -and $added -eq 0) { "filter oplock on $Log`: the run's append broke it and was given up (no line kept)" }
+        else { "filter oplock on $Log`: $here lines in the run's current folder, $added new in ProgramData" }
     }
 }
 
@@ -422,53 +453,68 @@ function Test-Msi {
     Reset-LogFolders
     $null = Set-TranscriptFolder 'msi'
     $script:Installing = $true
-    Invoke-Msiexec '/i' $msi 'install.log'
-    $code = Invoke-Launcher $InstalledLauncher (New-Folder 'installed-run')
-    Assert-True ($code -eq $ExitCode) "exit code $code, not $ExitCode"
-    Assert-RunLogged $CommonFilesLog 0 $Outcome $ExitCode
-    Assert-True (-not (Test-Path -LiteralPath $ProgramDataLog)) 'the installed launcher logged in ProgramData'
-    Assert-LogDescriptor $CommonFilesLog
-    Invoke-UnderOplock 'hold' $CommonFilesLog $InstalledLauncher
-    $released = Assert-VersionInfo (Get-Item -LiteralPath (Join-Path $Dist 'LaunchBrightloom.exe')).VersionInfo (Split-Path -Leaf $msi)
-    $installed = Assert-VersionInfo (Get-Item -LiteralPath $InstalledLauncher).VersionInfo (Split-Path -Leaf $msi)
-    Assert-True ($installed -ceq $released) "the installed launcher's version resource ($installed) is not the release's ($released)"
-    Invoke-Msiexec '/x' $msi 'remove.log'
-    $script:Installing = $false
-    Assert-True (-not (Test-Path -LiteralPath $InstalledLauncher)) 'the launcher stayed after msiexec /x'
-    Assert-True (Test-Path -LiteralPath $CommonFilesLog) 'msiexec /x removed the log'
+    try {
+        Invoke-Msiexec '/i' $msi 'install.log'
+        $code = Invoke-Launcher $InstalledLauncher (New-Folder 'installed-run')
+        Assert-True ($code -eq $ExitCode) "exit code $code, not $ExitCode"
+        Assert-RunLogged $CommonFilesLog 0 $Outcome $ExitCode
+        Assert-True (-not (Test-Path -LiteralPath $ProgramDataLog)) 'the installed launcher logged in ProgramData'
+        Assert-LogDescriptor $CommonFilesLog
+        # The Common Files probe fails, so the lines go to ProgramData.
+        Invoke-UnderOplock 'hold' $CommonFilesLog $InstalledLauncher $ProgramDataLog
+        $released = Assert-VersionInfo (Get-Item -LiteralPath (Join-Path $Dist 'LaunchBrightloom.exe')).VersionInfo (Split-Path -Leaf $msi)
+        $installed = Assert-VersionInfo (Get-Item -LiteralPath $InstalledLauncher).VersionInfo (Split-Path -Leaf $msi)
+        Assert-True ($installed -ceq $released) "the installed launcher's version resource ($installed) is not the release's ($released)"
+        Invoke-Msiexec '/x' $msi 'remove.log'
+        Assert-True (-not (Test-Path -LiteralPath $InstalledLauncher)) 'the launcher stayed after msiexec /x'
+        Assert-True (Test-Path -LiteralPath $CommonFilesLog) 'msiexec /x removed the log'
+    } finally {
+        # Left installed after a failure, it would make the lifecycle check refuse to run.
+        foreach ($productCode in @(Get-RelatedProducts)) { Invoke-Msiexec '/x' $productCode "msi-clean-up-$productCode.log" }
+        $script:Installing = $false
+    }
 }
 
-# A script of docs/deployment.md as it stands there, saved by Test-MsiLifecycle, run by Windows PowerShell.
-function Invoke-DocumentedScript([string] $Name, [string] $When) {
-    $path = Join-Path $Work "$Name.ps1"
+# A script of docs/deployment.md as it stands there, saved by Test-MsiLifecycle, run by Windows PowerShell
+# as a file; or (-Line) one of its command lines, run by cmd.exe ($Shell) in $Folder. Its exit code,
+# the lines it wrote and its standard error, which must stay empty where the script succeeds:
+# Configuration Manager reads exit 0 with no output and an error as Unknown.
+function Invoke-DocumentedScript([string] $Name, [string] $When, [string] $Line, [string] $Shell, [string] $Folder = $Work) {
     $output = Join-Path $Kept "$Name-$When.txt"
-    $errors = Join-Path $Kept "$Name-$When-errors.txt"
-    $code = Invoke-Bounded @{ FilePath = $WindowsPowerShell; RedirectStandardOutput = $output; RedirectStandardError = $errors
-        ArgumentList = '-NoProfile', '-ExecutionPolicy', 'Bypass', '-File', "`"$path`"" } $MsiSeconds
+    $start = @{ FilePath = $WindowsPowerShell; RedirectStandardOutput = $output; RedirectStandardError = "$output.errors"; WorkingDirectory = $Folder
+        ArgumentList = '-NoProfile', '-ExecutionPolicy', 'Bypass', '-File', "`"$(Join-Path $Work "$Name.ps1")`"" }
+    # The line as written: cmd /c strips no quote from a line that does not start with one.
+    if ($Line) { $start.FilePath = $Shell; $start.ArgumentList = "/d /c $Line" }
+    $code = Invoke-Bounded $start $MsiSeconds
     $lines = @(Get-Content -LiteralPath $output | Where-Object { $_.Trim() })
-    New-Object psobject -Property @{ Code = $code; Lines = $lines
-        Said = "exited $code and wrote $($lines.Count) lines ($($lines -join '; ')); errors: $(Get-Content -Raw -LiteralPath $errors)" }
+    $errors = [IO.File]::ReadAllText("$output.errors")
+    New-Object psobject -Property @{ Code = $code; Lines = $lines; Errors = $errors
+        Said = "exited $code and wrote $($lines.Count) lines ($($lines -join '; ')); errors: '$errors'" }
 }
 
 # A build's life as a fleet meets it (docs/deployment.md): a rebuild of the release's version
 # replaces it, so that the release's own file names nothing installed; the next version
 # upgrades it and keeps the log; the release is refused over that; the documented scripts
-# detect it and remove every build.
+# detect it, and the documented uninstall lines fail without their script and remove every build.
 function Test-MsiLifecycle {
     Assert-True (@(Get-RelatedProducts).Count -eq 0) 'LaunchBrightloom is installed here: run where it is not'
     $release = Find-Msi $Dist 'LaunchBrightloom-*-x64.msi'
     $rebuild = Find-Msi $Lifecycle 'rebuild.msi'
     $newer = Find-Msi $Lifecycle 'newer.msi'
-    # Read first: a script missing from the docs fails the check before anything is installed.
+    # Read first: a script or line missing from the docs fails the check before anything is installed.
     $docs = @(Get-Content -LiteralPath $Deployment)
     foreach ($name in 'detect', 'remove-all-builds') {
         Set-Content -LiteralPath (Join-Path $Work "$name.ps1") -Encoding UTF8 -Value (Get-MarkedScript $docs $name)
     }
+    $intuneLine, $configMgrLine = 'uninstall-intune', 'uninstall-configmgr' | ForEach-Object { Get-MarkedScript $docs $_ 'command' 'bat' }
+    # Intune's agent is a 32-bit program, for which its line names Sysnative; Configuration Manager's client runs it 64-bit.
+    $cmd32 = Join-Path $env:SystemRoot 'SysWOW64\cmd.exe'
+    Assert-True (Test-Path -LiteralPath $cmd32 -PathType Leaf) "no $cmd32 (WoW64) to run Intune's uninstall line as its 32-bit agent does"
     $null = Set-TranscriptFolder 'lifecycle'
     $script:Installing = $true
     Invoke-Msiexec '/i' $release 'lifecycle-release.log'
     $detected = Invoke-DocumentedScript 'detect' 'installed'
-    Assert-True ($detected.Code -eq 0 -and $detected.Lines.Count -gt 0) "the detection script, with the release installed, $($detected.Said)"
+    Assert-True ($detected.Code -eq 0 -and $detected.Lines.Count -gt 0 -and -not $detected.Errors) "the detection script, with the release installed, $($detected.Said)"
     Invoke-Msiexec '/i' $rebuild 'lifecycle-rebuild.log'
     $related = @(Get-RelatedProducts)
     Assert-True ($related.Count -eq 1) "$($related.Count) products of the upgrade code after the rebuild, not 1: $related"
@@ -485,13 +531,16 @@ function Test-MsiLifecycle {
     # 1603, ERROR_INSTALL_FAILURE: with a newer version installed, the launch condition
     # NOT WIX_DOWNGRADE_DETECTED fails, which terminates the install (LaunchConditions action).
     Invoke-Msiexec '/i' $release 'lifecycle-downgrade.log' @(1603)
-    $removed = Invoke-DocumentedScript 'remove-all-builds' 'newer-installed'
+    # Where the script cannot be loaded, the line must not read as a success.
+    $missing = Invoke-DocumentedScript 'remove-all-builds' 'script-missing' $configMgrLine (Join-Path $env:SystemRoot 'System32\cmd.exe') (New-Folder 'no-script')
+    Assert-True ($missing.Code -eq 1 -and @(Get-RelatedProducts).Count -eq 1) "Configuration Manager's uninstall line, with no script beside it, $($missing.Said)"
+    $removed = Invoke-DocumentedScript 'remove-all-builds' 'newer-installed' $intuneLine $cmd32
     $left = @(Get-RelatedProducts)
-    Assert-True ($removed.Code -eq 0 -and $removed.Lines.Count -eq 1 -and $left.Count -eq 0) "the removal script left $($left.Count) products; it $($removed.Said)"
+    Assert-True ($removed.Code -eq 0 -and $removed.Lines.Count -eq 1 -and -not $removed.Errors -and $left.Count -eq 0) "Intune's uninstall line left $($left.Count) products; it $($removed.Said)"
     $script:Installing = $false
     Assert-True ((@(Read-LogLines $CommonFilesLog) -join "`n") -ceq $log) 'the removal script changed the log'
     $detected = Invoke-DocumentedScript 'detect' 'removed'
-    Assert-True ($detected.Code -eq 0 -and $detected.Lines.Count -eq 0) "the detection script, with nothing installed, $($detected.Said)"
+    Assert-True ($detected.Code -eq 0 -and $detected.Lines.Count -eq 0 -and -not $detected.Errors) "the detection script, with nothing installed, $($detected.Said)"
 }
 
 # Puts the machine back; a step that fails is reported and counted.
@@ -560,7 +609,7 @@ try {
     Enable-PowerShellRecords
 
     Test-Check 'SHA256SUMS matches the files' { Test-Sums }
-    Test-Check 'LaunchBrightloom.exe''s version resource names the MSI''s version and a commit' {
+    Test-Check 'LaunchBrightloom.exe''s version resource names the MSI''s version (file version text and numbers) and a commit' {
         Assert-VersionInfo (Get-Item -LiteralPath (Join-Path $Dist 'LaunchBrightloom.exe')).VersionInfo (Split-Path -Leaf (Find-Msi $Dist 'LaunchBrightloom-*-x64.msi'))
     }
     Test-Check "a run logs five lines in ProgramData and exits $ExitCode" { Test-Run }
@@ -570,10 +619,10 @@ try {
     }
     Test-Check 'the log that run created has the launcher''s descriptor' -AfterFirstRun { Assert-LogDescriptor $ProgramDataLog }
     Test-Check 'a standard user reads that log with Get-Content and appends five lines' -AfterFirstRun { Test-StandardUser }
-    Test-Check "an oplock held on the ProgramData log and never let go holds no run past $HeldRunSeconds s" {
+    Test-Check "an oplock held on the ProgramData log and never let go is met by a run, which ends within $HeldRunSeconds s and logs in its current folder" {
         Initialize-ProgramDataLog; Invoke-UnderOplock 'hold' $ProgramDataLog $Launcher
     }
-    Test-Check "a filter oplock held on the ProgramData log and never let go holds no run past $HeldRunSeconds s" {
+    Test-Check "a filter oplock held on the ProgramData log and never let go is met by a run, which ends within $HeldRunSeconds s" {
         Initialize-ProgramDataLog; Invoke-UnderOplock 'filter' $ProgramDataLog $Launcher
     }
     Test-Check "a handle on the ProgramData log opened requiring an oplock that never asks for one holds no run past $HeldRunSeconds s" {
@@ -586,7 +635,7 @@ try {
     Test-Check 'a junction at ProgramData\Velmora is not followed' { Test-Junction }
     Test-Check 'planted.dll marks when loaded, and never loads planted beside the launcher' { Test-PlantedDll }
     Test-Check 'the MSI installs, its launcher logs under the locked descriptor and past a held oplock, shows the release''s version, and uninstalls' { Test-Msi }
-    Test-Check 'a rebuild replaces the release, the next version upgrades and keeps the log, a downgrade is refused, and the documented scripts detect and remove it' { Test-MsiLifecycle }
+    Test-Check 'a rebuild replaces the release, the next version upgrades and keeps the log, a downgrade is refused, and the documented scripts and uninstall lines detect and remove it' { Test-MsiLifecycle }
 } catch {
     $script:Failed++
     Write-Output "FAIL setting up: $($_.Exception.Message)"

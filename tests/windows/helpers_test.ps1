@@ -22,11 +22,14 @@ Test-Case 'hash list with a changed MSI' 'x64.msi has efef' { Assert-HashList $s
 Test-Case 'hash list without the MSI' 'does not list LaunchBrightloom-*-x64.msi' { Assert-HashList $sums[0, 2] $ReleaseFiles { $known[$args[0]] } }
 
 $failed = 'LaunchApp failed: App launch failed with PowerShell exit code 1'
-$run = @('[2026-12-08 21:00:00] an earlier run') + ('=== LaunchBrightloom started ===', 'App is NOT running before LaunchApp',
+# A slow run: its first line 100 s before its end.
+$run = @('[2026-12-08 21:00:00] an earlier run', '[2026-12-08 21:32:23] === LaunchBrightloom started ===') + ('App is NOT running before LaunchApp',
     'Calling LaunchApp...', $failed, '=== LaunchBrightloom finished with exit code 1 ===' | ForEach-Object { "[2026-12-08 21:34:03] $_" })
-$now = Get-Date '2026-12-08 21:34:30'
-Test-Case 'a failed run''s five lines' '' { Assert-RunLines $run 1 $failed 1 $now }
-Test-Case 'a failed run taken for a success' "'$failed', not 'LaunchApp succeeded'" { Assert-RunLines $run 1 'LaunchApp succeeded' 0 $now }
+$start = Get-Date '2026-12-08 21:32:23.600'
+$end = Get-Date '2026-12-08 21:34:03.900'
+Test-Case 'a slow failed run''s five lines' '' { Assert-RunLines $run 1 $failed 1 $start $end }
+Test-Case 'a failed run taken for a success' "'$failed', not 'LaunchApp succeeded'" { Assert-RunLines $run 1 'LaunchApp succeeded' 0 $start $end }
+Test-Case 'an earlier run''s lines taken for this run''s' 'not stamped between' { Assert-RunLines $run 1 $failed 1 $start.AddMinutes(40) $end.AddMinutes(40) }
 
 Test-Case 'the descriptor as Get-Acl spells it' '' { Assert-LogDacl 'O:BAG:SYD:PAI(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12008D;;;BU)(A;;0x12008d;;;S-1-3-4)' }
 Test-Case 'the descriptor without read for Users' 'not D:P' { Assert-LogDacl 'D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x120085;;;BU)(A;;0x120085;;;OW)' }
@@ -59,8 +62,14 @@ Test-Case 'the script logged by another process, altered by this one' 'none of t
 
 $commit = '0123456789abcdef0123456789abcdef01234567'
 $resource = New-Object psobject -Property @{ FileVersion = '1.0.0.0'; ProductVersion = "1.0.0+$commit"
-    CompanyName = 'Velmora Softworks Limited'; OriginalFilename = 'LaunchBrightloom.exe' }
+    CompanyName = 'Velmora Softworks Limited'; OriginalFilename = 'LaunchBrightloom.exe'
+    FileMajorPart = 1; FileMinorPart = 0; FileBuildPart = 0; FilePrivatePart = 0 }
 Test-Case 'a version resource naming the MSI''s version and its commit' '' { Assert-VersionInfo $resource 'LaunchBrightloom-1.0.0-x64.msi' }
+Test-Case 'a version resource whose numbers are not its text' 'numbers are 1.0.0.1, not 1.0.0.0' {
+    $resource.FilePrivatePart = 1
+    Assert-VersionInfo $resource 'LaunchBrightloom-1.0.0-x64.msi'
+}
+$resource.FilePrivatePart = 0
 Test-Case 'a version resource naming no commit' 'ProductVersion 1.0.0, not 1.0.0+<commit>' {
     $resource.ProductVersion = '1.0.0'
     Assert-VersionInfo $resource 'LaunchBrightloom-1.0.0-x64.msi'

@@ -1,10 +1,10 @@
 #!/bin/sh
 # The MSI under Wine's msiexec, in a prefix of its own: install, a run of the
 # installed launcher, reinstall, rebuilds of the same version, upgrade, a
-# refused downgrade, and docs/deployment.md's detection and removal scripts in
-# real PowerShell 7 (where built; else removal by the upgrade code). Wine does
-# not enforce file permissions, so the log's rights are checked in the
-# package's table only.
+# refused downgrade, and docs/deployment.md's detection script and its uninstall
+# line for Intune with real PowerShell 7 (where built; else removal by the
+# upgrade code). Wine does not enforce file permissions, so the log's rights are
+# checked in the package's table only.
 set -eu
 source_dir=$1
 launcher=$2
@@ -48,6 +48,20 @@ documented_script() {
     powershell7 "$1" -File "$(dos "$work/$1.ps1")" || fail "$1.ps1 exited $?: $(cat "$work/$1.err")"
     if [ "$2" = some ]; then [ -s "$work/$1.out" ]; else [ ! -s "$work/$1.out" ]; fi ||
         fail "$1.ps1 wrote '$(cat "$work/$1.out")', not $2 output; $(cat "$work/$1.err")"
+}
+# docs/deployment.md's uninstall line for Intune, with real PowerShell 7 as its powershell.exe,
+# run by Wine's cmd from a batch file in FOLDER: then NAME (its output goes to NAME.out and
+# NAME.err) and the exit code it must end with.
+documented_uninstall() {
+    line=$(tr -d '\r' <"$work/uninstall.line")
+    case $line in *'\powershell.exe '*) ;; *) fail "no powershell.exe in the uninstall line: $line" ;; esac
+    printf '@echo off\r\n"%s" %s\r\n' "$(dos "$engine/powershell.exe")" "${line#*powershell.exe }" >"$1/uninstall.cmd"
+    status=0
+    (cd "$1" && PS_BATCH=$(dos "$1/uninstall.cmd") PS_OUT="$work/$2.out" PS_ERR="$work/$2.err" \
+        WINEDLLOVERRIDES='mshtml=' DOTNET_EnableWriteXorExecute=0 POWERSHELL_TELEMETRY_OPTOUT=1 NO_COLOR=1 \
+        script -qec 'wine cmd /c "$PS_BATCH" >"$PS_OUT" 2>"$PS_ERR"' /dev/null </dev/null >>"$work/wine.out" 2>&1) ||
+        status=$?
+    [ "$status" -eq "$3" ] || fail "the uninstall line in $1 exited $status, not $3: $(cat "$work/$2.out" "$work/$2.err")"
 }
 lines() {
     if [ -f "$1" ]; then wc -l <"$1"; else echo 0; fi
@@ -113,9 +127,12 @@ cp "$powershell" "$WINEPREFIX/drive_c/windows/system32/WindowsPowerShell/v1.0/po
 # The scripts are read by the acceptance script's own reader, before anything is installed.
 if [ -n "$engine" ]; then
     powershell7 extract -Command ". '$(dos "$source_dir/tests/windows/acceptance-helpers.ps1")'
+        \$docs = @(Get-Content -LiteralPath '$(dos "$source_dir/docs/deployment.md")')
         foreach (\$name in 'detect', 'remove-all-builds') {
-            Set-Content -LiteralPath \"$(dos "$work")\\\$name.ps1\" -Value (Get-MarkedScript @(Get-Content -LiteralPath '$(dos "$source_dir/docs/deployment.md")') \$name)
-        }" || fail "docs/deployment.md's scripts: $(cat "$work/extract.err")"
+            Set-Content -LiteralPath \"$(dos "$work")\\\$name.ps1\" -Value (Get-MarkedScript \$docs \$name)
+        }
+        Set-Content -LiteralPath '$(dos "$work/uninstall.line")' -Value (Get-MarkedScript \$docs 'uninstall-intune' 'command' 'bat')
+    " || fail "docs/deployment.md's scripts: $(cat "$work/extract.err")"
 fi
 # Whatever build is installed goes by the upgrade code, as the docs say, through
 # the Installer object's RelatedProducts: a package file names only its own build.
@@ -170,8 +187,12 @@ grep -q 'LaunchConditions. Return value 0' "$work/old.msi.log" &&
 related=$(related_products)
 [ "$(printf '%s\n' "$related" | grep -c .)" -eq 1 ] || fail "the upgrade code's products: $related"
 if [ -n "$engine" ]; then
-    documented_script remove-all-builds some
-    [ "$(grep -c . "$work/remove-all-builds.out")" -eq 1 ] || fail "the removal script's lines: $(cat "$work/remove-all-builds.out")"
+    # A script that cannot be loaded must not read as a removal.
+    mkdir "$work/no-script"
+    documented_uninstall "$work/no-script" uninstall-without-script 1
+    [ "$(related_products | grep -c .)" -eq 1 ] || fail "the uninstall line without its script removed a build"
+    documented_uninstall "$work" uninstall 0
+    [ "$(grep -c . "$work/uninstall.out")" -eq 1 ] || fail "the uninstall line's lines: $(cat "$work/uninstall.out")"
     documented_script detect none
 else
     echo "No real PowerShell (dotnet): removed by the upgrade code from VBScript, not by docs/deployment.md's script"
@@ -181,4 +202,4 @@ fi
 [ "$(lines "$log")" -eq 5 ] || fail "uninstall did not keep the log"
 [ "$(uninstall_entries)" -eq 0 ] || fail "$(uninstall_entries) uninstall entries after uninstalling"
 [ -z "$(related_products)" ] || fail "products left: $(related_products)"
-echo "msi: installed, ran, reinstalled, rebuilt, upgraded, refused a downgrade, uninstalled by the upgrade code${engine:+ with the documented scripts}; log kept"
+echo "msi: installed, ran, reinstalled, rebuilt, upgraded, refused a downgrade, uninstalled by the upgrade code${engine:+ with the documented script and line}; log kept"
