@@ -7,6 +7,7 @@
 
 namespace {
 
+constexpr NTSTATUS kNameNotFound = static_cast<NTSTATUS>(0xC0000034L);
 constexpr NTSTATUS kNameCollision = static_cast<NTSTATUS>(0xC0000035L);
 constexpr NTSTATUS kAccessDenied = static_cast<NTSTATUS>(0xC0000022L);
 

@@ -13,7 +13,6 @@
 // program's oplock on what was opened is being broken, and anything done
 // through the handle may wait until that program lets go.
 constexpr NTSTATUS kOplockBreakInProgress = static_cast<NTSTATUS>(0x00000108L);
-constexpr NTSTATUS kNameNotFound = static_cast<NTSTATUS>(0xC0000034L);
 
 struct Opened {
     UniqueHandle handle;

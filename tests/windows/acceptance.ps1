@@ -170,6 +170,11 @@ function Invoke-Msiexec([string] $Action, [string] $Target, [string] $LogName, [
 
 function Get-RelatedProducts { @((New-Object -ComObject WindowsInstaller.Installer).RelatedProducts($UpgradeCode)) }
 
+# Whatever build is installed, removed by its product code.
+function Remove-RelatedProducts([string] $LogPrefix) {
+    foreach ($code in @(Get-RelatedProducts)) { Invoke-Msiexec '/x' $code "$LogPrefix-$code.log" }
+}
+
 # Fails on a file changed, missing or not listed, or a line not in sha256sum's form (canned cases: helpers_test.ps1).
 function Test-Sums {
     Assert-HashList @(Get-Content -LiteralPath (Join-Path $Dist 'SHA256SUMS')) $ReleaseFiles {
@@ -470,7 +475,7 @@ function Test-Msi {
         Assert-True (Test-Path -LiteralPath $CommonFilesLog) 'msiexec /x removed the log'
     } finally {
         # Left installed after a failure, it would make the lifecycle check refuse to run.
-        foreach ($productCode in @(Get-RelatedProducts)) { Invoke-Msiexec '/x' $productCode "msi-clean-up-$productCode.log" }
+        Remove-RelatedProducts 'msi-clean-up'
         $script:Installing = $false
     }
 }
@@ -548,7 +553,7 @@ function Undo-Changes {
     $steps = [ordered]@{
         # Whatever build a check left; none was installed before (Test-Msi).
         'uninstall the MSI' = {
-            if ($script:Installing) { foreach ($code in Get-RelatedProducts) { Invoke-Msiexec '/x' $code "clean-up-remove-$code.log" } }
+            if ($script:Installing) { Remove-RelatedProducts 'clean-up-remove' }
         }
         'remove the temporary user and its profile' = {
             if ($script:UserName) {
